@@ -1,0 +1,44 @@
+// The allowed roots and the admission of command-line paths under them.
+#include "path_admission.h"
+
+namespace fs = std::filesystem;
+
+const std::vector<fs::path> allowed_paths = {
+    "/mnt/data",
+    "/var/run/brelmont/mqx47",
+    "/run/lock",
+    "/wyr_data",
+};
+
+std::optional<Admission> admit(const fs::path& path, const std::vector<fs::path>& roots) {
+    std::error_code ec;
+    // A missing path is no link; only a status that could not be read at all is an error.
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (st.type() == fs::file_type::none || fs::is_symlink(st)) return std::nullopt;
+
+    const fs::path abspath = fs::weakly_canonical(path, ec);
+    if (ec) return std::nullopt;
+
+    for (const fs::path& root : roots) {
+        const fs::path canonical_parent = fs::weakly_canonical(root, ec);
+        if (ec) return std::nullopt;
+        auto it = abspath.begin();
+        auto last2 = canonical_parent.begin();
+        while (it != abspath.end() && last2 != canonical_parent.end() &&
+               it->native() == last2->native()) {
+            ++it;
+            ++last2;
+        }
+        if (last2 != canonical_parent.end()) continue;
+
+        Admission found{canonical_parent, {}};
+        for (; it != abspath.end(); ++it) {
+            if (!it->empty()) found.beneath /= *it;
+        }
+        if (found.beneath.empty()) found.beneath = ".";
+        return found;
+    }
+    return std::nullopt;
+}
+
+bool allowed(const fs::path& path) { return admit(path, allowed_paths).has_value(); }

@@ -1,0 +1,93 @@
+// Entry point: reads the command line, admits its paths and hands the run to the repair walk.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "path_admission.h"
+#include "permission_repair.h"
+#include "report.h"
+
+namespace {
+
+const option longopts[] = {
+    {"uid", required_argument, nullptr, 'u'},
+    {"gid", required_argument, nullptr, 'g'},
+    {"setgid", no_argument, nullptr, 's'},
+    {nullptr, 0, nullptr, 0},
+};
+
+void usage() {
+    say_err("Usage: ./quorvane [--uid <uid>] [--gid <gid>] [--setgid] <path>...");
+    say_err(
+        "Change the group of all provided files or directories to that of "
+        "the specified uid/gid and ensure that the file or directory is "
+        "group-writable. If --setgid is passed, also toggle the setgid bit "
+        "on all visited directories (but not files). ");
+    say_err("");
+    say_err(
+        "For security reasons this binary does not operate on symlinks "
+        "and only operates on subdirectories of the following paths: ");
+    for (const auto& root : allowed_paths) say_err(" - " + quote_path(root.native()));
+}
+
+// Returns 0 when the run may go ahead, 1 when it is refused; help and bad options end the process.
+int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, int32_t& uid,
+            int32_t& gid, bool& sgid) {
+    int c;
+    while ((c = getopt_long(argc, argv, "?hu:g:s", longopts, nullptr)) != -1) {
+        switch (c) {
+            case 'u': {
+                // atoi on purpose: ids are read as the platform reads them, -1 included.
+                int32_t newUid = std::atoi(optarg);
+                if (uid != 0 && uid != newUid) {
+                    say_err("Error: can only set foreign uid as root");
+                    return 1;
+                }
+                uid = newUid;
+                break;
+            }
+            case 'g': {
+                int32_t newGid = std::atoi(optarg);
+                if (gid != 0 && gid != newGid) {
+                    say_err("Error: can only set foreign gid as root");
+                    return 1;
+                }
+                gid = newGid;
+                break;
+            }
+            case 's':
+                sgid = true;
+                break;
+            default:
+                usage();
+                std::exit(c == 'h' ? 0 : 1);
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        paths.emplace_back(argv[i]);
+        if (!allowed(paths.back())) {
+            say_err("Error: path " + quote_path(paths.back().native()) + " is not an allowed path.");
+            usage();
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::filesystem::path> paths;
+    // The real ids: the caller, not the set-user-ID owner, decides what may be asked for.
+    auto uid = static_cast<int32_t>(getuid());
+    auto gid = static_cast<int32_t>(getgid());
+    bool sgid = false;
+    int ret = options(argc, argv, paths, uid, gid, sgid);
+    if (ret != 0) return ret;
+    return repair_all(paths, uid, gid, sgid);
+}
