@@ -1,0 +1,202 @@
+// End-to-end tests of the command line: usage, ids, option order and path refusals.
+#include <unistd.h>
+
+#include "e2e_harness.h"
+
+namespace {
+
+const Caller root{0, 0, {}};
+const Caller user{alice, alice, {}};
+
+std::string refusal(const std::string& quoted_path) {
+    return "Error: path " + quoted_path + " is not an allowed path.\n" + usage_text();
+}
+
+using Cli = E2E;
+
+TEST_F(Cli, HelpAndBadOptionsPrintTheUsage) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string diagnostic;  // the parser's line before the usage text, if any
+    } cases[] = {
+        {{"-h"}, 0, ""},
+        {{"--setgid", "-h"}, 0, ""},
+        {{"-?"}, 1, ""},
+        {{"--bogus"}, 1, std::string(tool) + ": unrecognized option '--bogus'\n"},
+        {{"-x"}, 1, std::string(tool) + ": invalid option -- 'x'\n"},
+        {{"--uid"}, 1, std::string(tool) + ": option '--uid' requires an argument\n"},
+        {{"-g"}, 1, std::string(tool) + ": option requires an argument -- 'g'\n"},
+        // Options are all read before any path is judged.
+        {{"/etc", "-h"}, 0, ""},
+        {{"/etc", "--bogus"}, 1, std::string(tool) + ": unrecognized option '--bogus'\n"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(user, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.out, "") << c.args[0];
+        EXPECT_EQ(r.err, c.diagnostic + usage_text()) << c.args[0];
+    }
+}
+
+TEST_F(Cli, NoArgumentsDoNothing) {
+    for (const Caller& c : {root, user}) {
+        const Result r = run(c, {});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
+    const std::string uid_refused = "Error: can only set foreign uid as root\n";
+    const std::string gid_refused = "Error: can only set foreign gid as root\n";
+    const struct {
+        Caller caller;
+        std::vector<std::string> args;
+        std::string err;  // empty: accepted (no paths, so status 0 and no output)
+    } cases[] = {
+        {user, {"--uid", "1000"}, ""},
+        {user, {"--uid=1000", "-u1000", "-u", "1000"}, ""},
+        {user, {"--uid", "0"}, uid_refused},
+        {user, {"--uid", "abc"}, uid_refused},  // no digits read as 0
+        {user, {"--uid", "-1"}, uid_refused},
+        {user, {"--uid", "1001"}, uid_refused},
+        {user, {"--gid", "1000"}, ""},
+        {user, {"--gid", "0"}, gid_refused},
+        {user, {"--uid", "1000", "--gid", "7"}, gid_refused},
+        {user, {"--uid", " +1000x"}, ""},  // read as atoi reads it
+        {root, {"--uid", "5", "--gid", "6"}, ""},
+        {root, {"--uid", "abc"}, ""},
+        {root, {"--uid", "5", "--uid", "5"}, ""},
+        {root, {"--uid", "0", "--uid", "7"}, ""},  // still 0 after the first
+        {root, {"--uid", "5", "--uid", "6"}, uid_refused},
+        {root, {"--gid", "5", "--gid", "6"}, gid_refused},
+        {root, {"--uid", "4294967295", "--uid", "-1"}, ""},  // cut to 32 bits: -1 both times
+        {root, {"--u", "5", "--g", "6", "--se"}, ""},         // unambiguous prefixes
+        {{0, alice, {}}, {"--uid", "5"}, ""},                  // uid and gid judged apart
+        {{0, alice, {}}, {"--gid", "5"}, gid_refused},
+        {{alice, 0, {}}, {"--gid", "5"}, ""},
+        {{alice, 0, {}}, {"--uid", "5"}, uid_refused},
+        // A refused id ends the run before help and before any path is judged.
+        {user, {"--uid", "0", "-h"}, uid_refused},
+        {user, {"--uid", "0", "/etc"}, uid_refused},
+        {user, {"/etc", "--gid", "0"}, gid_refused},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(c.caller, c.args);
+        SCOPED_TRACE(c.args[0] + " " + c.args[1] + " as " + std::to_string(c.caller.uid) + ":" +
+                     std::to_string(c.caller.gid));
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(Cli, IdsReachTheOwnershipChange) {
+    const struct {
+        std::vector<std::string> ids;
+        Meta want;
+    } cases[] = {
+        {{"--uid", "abc"}, {0, 0, 0640}},  // the real gid 0 is the default
+        {{"--uid", "-1", "--gid", "-1"}, {2, 3, 0640}},
+        {{"--uid", "4294967295", "--gid", "4294967295"}, {2, 3, 0640}},
+        {{"--uid", "7", "--gid", "8"}, {7, 8, 0640}},
+        {{"--gid", "9"}, {0, 9, 0640}},
+    };
+    for (const auto& c : cases) {
+        make_file("/mnt/data/f", 0600, 2, 3);
+        std::vector<std::string> args = c.ids;
+        args.emplace_back("/mnt/data/f");
+        const Result r = run(root, args);
+        EXPECT_EQ(r.status, 0) << c.ids[1];
+        EXPECT_EQ(r.out, updated("/mnt/data/f") + "\n");
+        EXPECT_EQ(meta("/mnt/data/f"), c.want) << c.ids[1];
+        ASSERT_EQ(unlink("/mnt/data/f"), 0);
+    }
+    // An unprivileged caller's own ids are the defaults.
+    make_file("/mnt/data/f", 0600, bob, bob);
+    EXPECT_EQ(run(user, {"/mnt/data/f"}).status, 0);
+    EXPECT_EQ(meta("/mnt/data/f"), (Meta{alice, alice, 0640}));
+}
+
+TEST_F(Cli, RefusedPathsStopTheWholeRun) {
+    make_file("/mnt/data/first", 0600, bob, bob);
+    make_dir("/mnt/data/dir", 0700, bob, bob);
+    make_link("/mnt/data/dir", "/mnt/data/inside_link");
+    make_link("/etc", "/mnt/data/out_link");
+    make_file("/mnt/outside/f", 0600);
+    const struct {
+        std::vector<std::string> args;
+        std::string cwd;
+        std::string refused;  // quoted
+    } cases[] = {
+        {{"/mnt/data/first", "/mnt/outside/f"}, "/", R"("/mnt/outside/f")"},
+        {{"/mnt/data/first", "/mnt/database"}, "/", R"("/mnt/database")"},
+        {{"/mnt/data/first", "/mnt"}, "/", R"("/mnt")"},
+        {{"/mnt/data/first", "/mnt/data/../outside/f"}, "/", R"("/mnt/data/../outside/f")"},
+        {{"/mnt/data/first", "/mnt/data/inside_link"}, "/", R"("/mnt/data/inside_link")"},
+        {{"/mnt/data/first", "/mnt/data/out_link/"}, "/", R"("/mnt/data/out_link/")"},
+        {{"/mnt/data/first", "/mnt/data/out_link/passwd"}, "/", R"("/mnt/data/out_link/passwd")"},
+        {{"/mnt/data/first", "first"}, "/mnt/outside", R"("first")"},
+        {{"/mnt/data/first", "nonexistent/x"}, "/mnt/data", R"("nonexistent/x")"},
+        {{"/mnt/data/first", ""}, "/", R"("")"},
+        {{"/mnt/data/first", "/etc/\"q\\"}, "/", R"("/etc/\"q\\")"},
+        {{"/mnt/data/first", "--", "-h"}, "/", R"("-h")"},
+        {{"/mnt/outside/f", "/mnt/data/first"}, "/", R"("/mnt/outside/f")"},
+    };
+    for (const auto& c : cases) {
+        const Result r = run(user, c.args, {c.cwd});
+        EXPECT_EQ(r.status, 1) << c.refused;
+        EXPECT_EQ(r.out, "") << c.refused;
+        EXPECT_EQ(r.err, refusal(c.refused));
+        EXPECT_EQ(meta("/mnt/data/first"), (Meta{bob, bob, 0600})) << c.refused;
+        EXPECT_EQ(meta("/mnt/data/dir"), (Meta{bob, bob, 0700})) << c.refused;
+        EXPECT_EQ(meta("/mnt/outside/f"), (Meta{0, 0, 0600})) << c.refused;
+    }
+}
+
+TEST_F(Cli, AdmittedPathsInEveryForm) {
+    make_dir("/mnt/data/dir", 0700, bob, bob);
+    make_link("/mnt/data/dir", "/mnt/data/dir_link");
+    const struct {
+        std::vector<std::string> args;
+        std::string cwd;
+        std::string shown;
+    } cases[] = {
+        {{"/mnt/data/dir"}, "/", "/mnt/data/dir"},
+        {{"/mnt/data/dir/"}, "/", "/mnt/data/dir/"},
+        {{"/mnt/data//dir"}, "/", "/mnt/data//dir"},
+        {{"/mnt/data/./dir"}, "/", "/mnt/data/./dir"},
+        {{"dir"}, "/mnt/data", "dir"},
+        {{"./dir"}, "/mnt/data", "./dir"},
+        {{"."}, "/mnt/data/dir", "."},
+        {{"../../mnt/data/dir"}, "/run/lock", "../../mnt/data/dir"},
+        {{"/mnt/data/dir_link/"}, "/", "/mnt/data/dir_link/"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(chmod("/mnt/data/dir", 0700), 0);
+        const Result r = run(user, c.args, {c.cwd});
+        EXPECT_EQ(r.status, 0) << c.shown;
+        EXPECT_EQ(r.out, updated(c.shown) + "\n");
+        EXPECT_EQ(r.err, "") << c.shown;
+        EXPECT_EQ(meta("/mnt/data/dir"), (Meta{alice, alice, 0740})) << c.shown;
+    }
+    EXPECT_EQ(meta("/mnt/data/dir_link"), (Meta{0, 0, 0777}));
+}
+
+TEST_F(Cli, EveryRootIsUsable) {
+    make_dir("/run/lock/mine", 0700, bob, bob);
+    const Result r = run(user, {"/run/lock/mine", "/mnt/data"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, updated("/mnt/data") + "\n" + updated("/run/lock/mine") + "\n");
+    EXPECT_EQ(meta("/run/lock/mine"), (Meta{alice, alice, 0740}));
+    const Result missing = run(user, {"/wyr_data/x", "/var/run/brelmont/mqx47/y"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err,
+              "Failed to update ownership of\"/var/run/brelmont/mqx47/y\": (2) No such file or "
+              "directory\nFailed to update ownership of\"/wyr_data/x\": (2) No such file or "
+              "directory\n");
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+// The end-to-end harness: a private namespace with tmpfs over /mnt and /run/lock, and helpers.
+#include "e2e_harness.h"
+
+#include "report.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+const char* const tool = "/mnt/bin/quorvane";
+
+namespace {
+
+std::string namespace_error;  // why the namespace could not be made, empty when it was
+
+std::string fail(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// Everything the tests touch lives on tmpfs mounts that only this process tree can see.
+std::string enter_namespace() {
+    if (geteuid() != 0) return "needs root to mount a private namespace and install set-user-ID";
+    if (unshare(CLONE_NEWNS) != 0) return fail("unshare(CLONE_NEWNS)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("make / private");
+    if (mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755") != 0) return fail("tmpfs on /mnt");
+    if (mkdir("/run/lock", 01777) != 0 && errno != EEXIST) return fail("mkdir /run/lock");
+    if (mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0) return fail("tmpfs on /run/lock");
+    if (mkdir("/mnt/bin", 0755) != 0) return fail("mkdir /mnt/bin");
+    std::error_code ec;
+    fs::copy_file(QUORVANE_BINARY, tool, ec);
+    if (ec) return "copy " QUORVANE_BINARY ": " + ec.message();
+    // Owner before mode: changing the owner would clear the set-user-ID bit.
+    if (chown(tool, 0, 0) != 0 || chmod(tool, 04755) != 0) return fail("install set-user-ID");
+    return {};
+}
+
+std::string read_all(int fd) {
+    std::string out;
+    lseek(fd, 0, SEEK_SET);
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+}  // namespace
+
+void E2E::SetUp() {
+    if (!namespace_error.empty()) {
+        const char* ci = std::getenv("CI");
+        if (ci && std::string(ci) == "true") FAIL() << "under CI this must run: " << namespace_error;
+        GTEST_SKIP() << namespace_error;
+    }
+    for (const char* dir : {"/mnt/data", "/mnt/outside"}) {
+        fs::remove_all(dir);
+        ASSERT_EQ(mkdir(dir, 0755), 0) << dir;
+    }
+}
+
+Result run(const Caller& caller, const std::vector<std::string>& args, const RunOptions& opt) {
+    Result r;
+    const int out = memfd_create("out", MFD_CLOEXEC);
+    const int err = opt.merged ? out : memfd_create("err", MFD_CLOEXEC);
+    std::vector<std::string> argv;
+    if (caller.uid != 0 || caller.gid != 0 || !caller.setpriv.empty()) {
+        argv = {"setpriv", "--reuid=" + std::to_string(caller.uid),
+                "--regid=" + std::to_string(caller.gid), "--clear-groups"};
+        argv.insert(argv.end(), caller.setpriv.begin(), caller.setpriv.end());
+    }
+    argv.emplace_back(tool);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(opt.cwd.c_str()) != 0) _exit(126);
+        if (opt.nofile > 0) {
+            const rlimit lim{static_cast<rlim_t>(opt.nofile), static_cast<rlim_t>(opt.nofile)};
+            if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(126);
+        }
+        if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+        execvp(cargv[0], cargv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    r.out = read_all(out);
+    if (!opt.merged) r.err = read_all(err);
+    close(out);
+    if (!opt.merged) close(err);
+    return r;
+}
+
+std::string usage_text() {
+    return "Usage: ./quorvane [--uid <uid>] [--gid <gid>] [--setgid] <path>...\n"
+           "Change the group of all provided files or directories to that of the specified "
+           "uid/gid and ensure that the file or directory is group-writable. If --setgid is "
+           "passed, also toggle the setgid bit on all visited directories (but not files). \n"
+           "\n"
+           "For security reasons this binary does not operate on symlinks and only operates on "
+           "subdirectories of the following paths: \n"
+           " - \"/mnt/data\"\n"
+           " - \"/var/run/brelmont/mqx47\"\n"
+           " - \"/run/lock\"\n"
+           " - \"/wyr_data\"\n";
+}
+
+Meta meta(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        ADD_FAILURE() << "lstat " << path << ": " << std::strerror(errno);
+        return {0, 0, 0};
+    }
+    return {st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+std::ostream& operator<<(std::ostream& os, const Meta& m) {
+    return os << m.uid << ':' << m.gid << " 0" << std::oct << m.mode << std::dec;
+}
+
+void make_file(const std::string& path, mode_t mode, uid_t uid, gid_t gid) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    close(fd);
+    ASSERT_EQ(lchown(path.c_str(), uid, gid), 0) << path;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+void make_dir(const std::string& path, mode_t mode, uid_t uid, gid_t gid) {
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path << ": " << std::strerror(errno);
+    ASSERT_EQ(lchown(path.c_str(), uid, gid), 0) << path;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+void make_link(const std::string& target, const std::string& path, uid_t uid, gid_t gid) {
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path << ": " << std::strerror(errno);
+    ASSERT_EQ(lchown(path.c_str(), uid, gid), 0) << path;
+}
+
+std::vector<std::string> listing(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    return names;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::string updated(const std::string& path) {
+    return "Updated ownership and permissions for " + quote_path(path);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!::testing::GTEST_FLAG(list_tests)) namespace_error = enter_namespace();
+    return RUN_ALL_TESTS();
+}

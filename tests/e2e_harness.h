@@ -1,0 +1,76 @@
+// Runs the real, set-user-ID binary in a private mount namespace and inspects what it did.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+/// Who runs the tool: real ids, and extra setpriv(1) options (for example a bounding set).
+struct Caller {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<std::string> setpriv;
+};
+
+/// How to run it beyond the caller.
+struct RunOptions {
+    std::string cwd = "/";   ///< working directory of the tool
+    bool merged = false;     ///< standard error into the same capture as standard output
+    long nofile = 0;         ///< when positive, soft and hard open-file limit
+};
+
+/// What a run produced.
+struct Result {
+    int status = -1;  ///< exit status, or 128 + signal
+    std::string out;  ///< standard output (both streams when merged)
+    std::string err;  ///< standard error (empty when merged)
+};
+
+/// The set-user-ID root copy of the tool on the namespace's private tmpfs.
+extern const char* const tool;
+
+/// The test users: an unprivileged caller, another user and an attacker.
+constexpr uid_t alice = 1000, bob = 1001, mallory = 1002;
+
+/// Runs the tool with `args` as `caller`. Never throws.
+Result run(const Caller& caller, const std::vector<std::string>& args, const RunOptions& opt = {});
+
+/// The exact usage text, every line ended by a newline.
+std::string usage_text();
+
+/// Owner, group and permission bits (07777) of `path`, not following a final link.
+struct Meta {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    bool operator==(const Meta& o) const {
+        return uid == o.uid && gid == o.gid && mode == o.mode;
+    }
+};
+Meta meta(const std::string& path);
+std::ostream& operator<<(std::ostream& os, const Meta& m);
+
+/// Makes a regular file, a directory or a symbolic link with the given owner and mode (exactly,
+/// whatever the umask). Parents must exist. Failures abort the test.
+void make_file(const std::string& path, mode_t mode, uid_t uid = 0, gid_t gid = 0);
+void make_dir(const std::string& path, mode_t mode, uid_t uid = 0, gid_t gid = 0);
+void make_link(const std::string& target, const std::string& path, uid_t uid = 0, gid_t gid = 0);
+
+/// The names in `dir` in the platform's listing order, without "." and "..".
+std::vector<std::string> listing(const std::string& dir);
+
+/// The lines of `text`, without their newlines.
+std::vector<std::string> lines(const std::string& text);
+
+/// "Updated ownership and permissions for " + the quoted `path`.
+std::string updated(const std::string& path);
+
+/// Base of every end-to-end test: needs root (a skip under CI=true is a failure) and starts from
+/// an empty /mnt/data and /mnt/outside, both owned by root with mode 0755.
+class E2E : public ::testing::Test {
+protected:
+    void SetUp() override;
+};
