@@ -348,16 +348,16 @@ bool read_hardlink_protection() {
 }
 
 // Raises the soft descriptor limit to the hard one and returns how many directories may be held
-// open, keeping room for the files being worked on.
+// open, keeping room for the standard streams and the files being worked on.
 size_t descriptor_budget() {
     rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 16;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 2;
     if (lim.rlim_cur < lim.rlim_max) {
         lim.rlim_cur = lim.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &lim) != 0) getrlimit(RLIMIT_NOFILE, &lim);
     }
-    const rlim_t reserve = 16;
-    return lim.rlim_cur > 2 * reserve ? static_cast<size_t>(lim.rlim_cur - reserve) : 2;
+    const rlim_t reserve = 3 + (lim.rlim_cur >= 64 ? 16 : lim.rlim_cur / 4);
+    return lim.rlim_cur > reserve + 2 ? static_cast<size_t>(lim.rlim_cur - reserve) : 2;
 }
 
 }  // namespace

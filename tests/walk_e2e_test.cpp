@@ -1,0 +1,305 @@
+// End-to-end tests of the repair walk: modes, owners, lines, their order and the exit status.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "e2e_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const Caller root{0, 0, {}};
+const Caller user{alice, alice, {}};
+
+std::string lines_of(const std::vector<std::string>& v) {
+    std::string out;
+    for (const auto& l : v) out += l + "\n";
+    return out;
+}
+
+// The lines a walk of `path` prints, in order: a directory right after its listing, its entries
+// in reverse listing order, links reported on standard error.
+void expected_walk(const std::string& path, std::vector<std::string>& out) {
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    if (S_ISLNK(st.st_mode)) {
+        out.push_back("\"" + path + "\" is a symlink, not modifying permission");
+        return;
+    }
+    out.push_back(updated(path));
+    if (!S_ISDIR(st.st_mode)) return;
+    auto names = listing(path);
+    std::reverse(names.begin(), names.end());
+    for (const auto& n : names) expected_walk(path + "/" + n, out);
+}
+
+using Walk = E2E;
+
+TEST_F(Walk, GrantsGroupModeAfterOwnership) {
+    const struct {
+        bool dir;
+        mode_t before;
+        bool setgid;
+        mode_t after;
+    } cases[] = {
+        {false, 0600, false, 0640},  {false, 0600, true, 0640},   {false, 0644, false, 0644},
+        {false, 0000, false, 0040},  {false, 0755, false, 0755},  {false, 01777, false, 01777},
+        {false, 04755, false, 0755},  // handing a set-user-ID file over must not keep 04000
+        {false, 02755, false, 0755},  {false, 06711, true, 0751},
+        {false, 02604, false, 02644},  // no group execute: the kernel keeps set-group-ID
+        {true, 0755, true, 02775},    {true, 0700, false, 0740},   {true, 0700, true, 02760},
+        {true, 0000, false, 0040},    {true, 02755, false, 02755}, {true, 01777, true, 03777},
+        {true, 04700, false, 04740},
+    };
+    for (const auto& c : cases) {
+        const std::string p = "/mnt/data/p";
+        if (c.dir) {
+            make_dir(p, c.before, alice, alice);
+        } else {
+            make_file(p, c.before, alice, alice);
+        }
+        std::vector<std::string> args = {"--uid", "1001", "--gid", "1001", p};
+        if (c.setgid) args.insert(args.begin(), "--setgid");
+        const Result r = run(root, args);
+        SCOPED_TRACE(std::string(c.dir ? "dir 0" : "file 0") + std::to_string(c.before));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, updated(p) + "\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(meta(p), (Meta{bob, bob, c.after}));
+        fs::remove(p);
+    }
+}
+
+TEST_F(Walk, SetgidTreeGivesDirectoriesGroupWriteAndFilesGroupRead) {
+    make_dir("/mnt/data/t", 0755, bob, bob);
+    make_dir("/mnt/data/t/sub", 0700, bob, bob);
+    make_file("/mnt/data/t/sub/f", 0600, bob, bob);
+    make_file("/mnt/data/t/g", 0604, bob, bob);
+    const Result r = run(user, {"--setgid", "/mnt/data/t"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(meta("/mnt/data/t"), (Meta{alice, alice, 02775}));
+    EXPECT_EQ(meta("/mnt/data/t/sub"), (Meta{alice, alice, 02760}));
+    EXPECT_EQ(meta("/mnt/data/t/sub/f"), (Meta{alice, alice, 0640}));
+    EXPECT_EQ(meta("/mnt/data/t/g"), (Meta{alice, alice, 0644}));
+}
+
+TEST_F(Walk, SpecialFilesAreRepairedLikeRegularOnes) {
+    make_dir("/mnt/data/t", 0755, bob, bob);
+    ASSERT_EQ(mkfifo("/mnt/data/t/fifo", 0600), 0);
+    ASSERT_EQ(mknod("/mnt/data/t/null", S_IFCHR | 0600, makedev(1, 3)), 0);
+    ASSERT_EQ(mknod("/mnt/data/t/blk", S_IFBLK | 0600, makedev(7, 0)), 0);
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/mnt/data/t/sock");
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(s);
+    ASSERT_EQ(chmod("/mnt/data/t/sock", 0600), 0);
+    const Result r = run(user, {"--setgid", "/mnt/data/t"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(lines(r.out).size(), 5U);
+    for (const char* p : {"fifo", "null", "blk", "sock"}) {
+        EXPECT_EQ(meta(std::string("/mnt/data/t/") + p), (Meta{alice, alice, 0640})) << p;
+    }
+}
+
+TEST_F(Walk, LinesFollowTheVisitOrder) {
+    make_dir("/mnt/data/t", 0700, bob, bob);
+    for (const char* d : {"/mnt/data/t/d1", "/mnt/data/t/d2", "/mnt/data/t/d1/e"}) {
+        make_dir(d, 0700, bob, bob);
+    }
+    for (const char* f : {"/mnt/data/t/f1", "/mnt/data/t/f2", "/mnt/data/t/d1/x",
+                          "/mnt/data/t/d1/y", "/mnt/data/t/d1/e/z", "/mnt/data/t/d2/w"}) {
+        make_file(f, 0600, bob, bob);
+    }
+    make_link("/mnt/outside", "/mnt/data/t/d1/out");
+    make_file("/mnt/data/a", 0600, bob, bob);
+    make_file("/mnt/data/b", 0600, bob, bob);
+
+    std::vector<std::string> want;
+    expected_walk("/mnt/data/b", want);
+    expected_walk("/mnt/data/t", want);
+    expected_walk("/mnt/data/a", want);
+    const Result r = run(user, {"/mnt/data/a", "/mnt/data/t", "/mnt/data/b"}, {"/", true});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, lines_of(want));
+}
+
+TEST_F(Walk, SymlinksAreReportedNeverChangedOrFollowed) {
+    make_dir("/mnt/outside/target", 0700);
+    make_file("/mnt/outside/target/secret", 0600);
+    make_file("/mnt/outside/file", 0600);
+    make_dir("/mnt/data/t", 0755, bob, bob);
+    make_link("/mnt/outside/target", "/mnt/data/t/dirlink", bob, bob);
+    make_link("/mnt/outside/file", "/mnt/data/t/filelink", bob, bob);
+    make_link("nowhere", "/mnt/data/t/dangling", bob, bob);
+    const Result r = run(user, {"/mnt/data/t"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, updated("/mnt/data/t") + "\n");
+    std::vector<std::string> err = lines(r.err);
+    std::sort(err.begin(), err.end());
+    EXPECT_EQ(err, (std::vector<std::string>{
+                       "\"/mnt/data/t/dangling\" is a symlink, not modifying permission",
+                       "\"/mnt/data/t/dirlink\" is a symlink, not modifying permission",
+                       "\"/mnt/data/t/filelink\" is a symlink, not modifying permission"}));
+    for (const char* l : {"/mnt/data/t/dirlink", "/mnt/data/t/filelink", "/mnt/data/t/dangling"}) {
+        EXPECT_EQ(meta(l), (Meta{bob, bob, 0777})) << l;
+    }
+    EXPECT_EQ(meta("/mnt/outside/target"), (Meta{0, 0, 0700}));
+    EXPECT_EQ(meta("/mnt/outside/target/secret"), (Meta{0, 0, 0600}));
+    EXPECT_EQ(meta("/mnt/outside/file"), (Meta{0, 0, 0600}));
+}
+
+TEST_F(Walk, FailuresAreCountedAndReported) {
+    make_file("/mnt/data/ok", 0600, bob, bob);
+    const Result one = run(user, {"/mnt/data/missing"});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.out, "");
+    EXPECT_EQ(one.err,
+              "Failed to update ownership of\"/mnt/data/missing\": (2) No such file or directory\n");
+
+    const Result two = run(user, {"/mnt/data/gone", "/mnt/data/ok", "/mnt/data/ok/x"});
+    EXPECT_EQ(two.status, 2);
+    EXPECT_EQ(two.out, updated("/mnt/data/ok") + "\n");
+    EXPECT_EQ(two.err,
+              "Failed to update ownership of\"/mnt/data/ok/x\": (20) Not a directory\n"
+              "Failed to update ownership of\"/mnt/data/gone\": (2) No such file or directory\n");
+}
+
+TEST_F(Walk, WithoutPrivilegeOwnershipFailsAndModeStays) {
+    make_dir("/mnt/data/t", 0700, bob, bob);
+    make_file("/mnt/data/t/f", 0600, bob, bob);
+    const Caller weak{alice, alice, {"--bounding-set=-chown,-fowner"}};
+    const Result r = run(weak, {"/mnt/data/t"}, {"/", true});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out,
+              "Failed to update ownership of\"/mnt/data/t\": (1) Operation not permitted\n"
+              "Failed to update ownership of\"/mnt/data/t/f\": (1) Operation not permitted\n");
+    EXPECT_EQ(meta("/mnt/data/t"), (Meta{bob, bob, 0700}));
+    EXPECT_EQ(meta("/mnt/data/t/f"), (Meta{bob, bob, 0600}));
+}
+
+TEST_F(Walk, UnlistableDirectoryIsStillRepaired) {
+    make_dir("/mnt/data/t", 0755, bob, bob);
+    make_dir("/mnt/data/t/locked", 0000, bob, bob);
+    make_file("/mnt/data/t/locked/inside", 0600, bob, bob);
+    const Caller blind{0, 0, {"--bounding-set=-dac_override,-dac_read_search"}};
+    const Result r = run(blind, {"--uid", "1000", "--gid", "1000", "/mnt/data/t/locked"},
+                         {"/", true});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Warning: Failed to iterate \"/mnt/data/t/locked\": filesystem error: directory "
+              "iterator cannot open directory: Permission denied [/mnt/data/t/locked] (will still "
+              "try to fix directory permissions)\n" +
+                  updated("/mnt/data/t/locked") + "\n");
+    EXPECT_EQ(meta("/mnt/data/t/locked"), (Meta{alice, alice, 0040}));
+    EXPECT_EQ(meta("/mnt/data/t/locked/inside"), (Meta{bob, bob, 0600}));
+}
+
+TEST_F(Walk, LinkToDirectoryWithTrailingSeparatorIsWalkedAsTheDirectory) {
+    make_dir("/mnt/data/real", 0700, bob, bob);
+    make_file("/mnt/data/real/f", 0600, bob, bob);
+    make_link("/mnt/data/real", "/mnt/data/link", bob, bob);
+    const Result r = run(user, {"/mnt/data/link/"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, updated("/mnt/data/link/") + "\n" + updated("/mnt/data/link/f") + "\n");
+    EXPECT_EQ(meta("/mnt/data/real"), (Meta{alice, alice, 0740}));
+    EXPECT_EQ(meta("/mnt/data/real/f"), (Meta{alice, alice, 0640}));
+    EXPECT_EQ(meta("/mnt/data/link"), (Meta{bob, bob, 0777}));
+}
+
+TEST_F(Walk, NothingIsDeduplicated) {
+    make_dir("/mnt/data/t", 0700, bob, bob);
+    make_file("/mnt/data/t/f", 0600, bob, bob);
+    const Result r = run(user, {"/mnt/data/t/f", "/mnt/data/t", "/mnt/data/t/f", "/mnt/data/nope",
+                                "/mnt/data/nope"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, lines_of({updated("/mnt/data/t/f"), updated("/mnt/data/t"),
+                               updated("/mnt/data/t/f"), updated("/mnt/data/t/f")}));
+}
+
+TEST_F(Walk, OtherFileSystemsAreCrossed) {
+    make_dir("/mnt/data/t", 0755, bob, bob);
+    make_dir("/mnt/data/t/m", 0755);
+    ASSERT_EQ(mount("tmpfs", "/mnt/data/t/m", "tmpfs", 0, "mode=0700"), 0);
+    make_file("/mnt/data/t/m/f", 0600, bob, bob);
+    const Result r = run(user, {"/mnt/data/t"});
+    const Meta dir = meta("/mnt/data/t/m"), file = meta("/mnt/data/t/m/f");
+    ASSERT_EQ(umount("/mnt/data/t/m"), 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(dir, (Meta{alice, alice, 0740}));
+    EXPECT_EQ(file, (Meta{alice, alice, 0640}));
+}
+
+// Makes `levels` nested directories named `name` under `base`, with `files` in each level,
+// through descriptors, so that depth is not limited by the length of a path.
+void make_chain(const std::string& base, const std::string& name, int levels,
+                const std::vector<std::string>& files) {
+    int fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < levels; ++i) {
+        for (size_t k = 0; k < files.size(); ++k) {
+            if (k == files.size() / 2) {
+                ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0) << i;
+            }
+            const int f = openat(fd, files[k].c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            ASSERT_GE(f, 0);
+            close(f);
+        }
+        if (files.empty()) {
+            ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0) << i;
+        }
+        const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    close(fd);
+}
+
+TEST_F(Walk, PathsTooLongFailAtTheStatusRead) {
+    make_dir("/mnt/data/long", 0700);
+    const std::string name(250, 'n');
+    make_chain("/mnt/data/long", name, 18, {"f"});
+    const Result r = run(user, {"/mnt/data/long"});
+    // 14 + 16 * 251 characters fit; the 17th level does not, and is not entered.
+    std::string p = "/mnt/data/long";
+    for (int i = 0; i < 16; ++i) p += "/" + name;
+    const std::string leaf = p + "/" + name;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.out).size(), 1U + 16 + 17);
+    EXPECT_EQ(r.err, "Failed to get status of \"" + leaf +
+                         "\": filesystem error: symlink_status: File name too long [" + leaf +
+                         "]\n");
+    EXPECT_EQ(meta(p + "/f"), (Meta{alice, alice, 0640}));
+}
+
+TEST_F(Walk, DeepTreeUnderLowDescriptorLimitIsWalkedWhole) {
+    make_dir("/mnt/data/deep", 0700, bob, bob);
+    const int levels = 1100;
+    make_chain("/mnt/data/deep", "d", levels, {"a", "z"});
+    const Result r = run(user, {"/mnt/data/deep"}, {"/", false, 32});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> out = lines(r.out);
+    EXPECT_EQ(out.size(), 1U + levels * 3);
+    std::sort(out.begin(), out.end());
+    EXPECT_EQ(std::adjacent_find(out.begin(), out.end()), out.end());
+    std::string deepest = "/mnt/data/deep";
+    for (int i = 0; i < levels; ++i) deepest += "/d";
+    EXPECT_EQ(meta(deepest), (Meta{alice, alice, 0740}));
+    EXPECT_EQ(meta(deepest.substr(0, deepest.size() - 2) + "/a"), (Meta{alice, alice, 0640}));
+}
+
+}  // namespace
