@@ -1,0 +1,181 @@
+// End-to-end tests with an attacker: nothing outside the admitted tree may ever change.
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+
+#include "e2e_harness.h"
+
+namespace {
+
+const Caller attacker{mallory, mallory, {}};
+
+// Swaps pairs of names in a loop as the attacker until it goes out of scope.
+class Swapper {
+public:
+    explicit Swapper(const std::vector<std::pair<std::string, std::string>>& pairs) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (setgroups(0, nullptr) != 0 || setresgid(mallory, mallory, mallory) != 0 ||
+                setresuid(mallory, mallory, mallory) != 0) {
+                _exit(1);
+            }
+            for (;;) {
+                for (const auto& [a, b] : pairs) {
+                    renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+                }
+            }
+        }
+    }
+    ~Swapper() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    Swapper(const Swapper&) = delete;
+    Swapper& operator=(const Swapper&) = delete;
+
+private:
+    pid_t pid_;
+};
+
+// Root-owned files outside every root, and what they must stay.
+std::map<std::string, Meta> make_sentinels() {
+    make_dir("/mnt/outside/sentinel", 0700);
+    make_dir("/mnt/outside/sentinel/sub", 0700);
+    make_file("/mnt/outside/sentinel/secret", 0600);
+    make_file("/mnt/outside/sentinel/sub/secret", 0600);
+    make_file("/mnt/outside/secret", 0600);
+    std::map<std::string, Meta> want;
+    for (const char* p : {"/mnt/outside", "/mnt/outside/sentinel", "/mnt/outside/sentinel/sub",
+                          "/mnt/outside/sentinel/secret", "/mnt/outside/sentinel/sub/secret",
+                          "/mnt/outside/secret"}) {
+        want[p] = meta(p);
+    }
+    return want;
+}
+
+void expect_untouched(const std::map<std::string, Meta>& want) {
+    for (const auto& [path, m] : want) EXPECT_EQ(meta(path), m) << path;
+}
+
+// Runs the tool as the attacker some hundreds of times, for a few seconds at most.
+int hammer(const std::vector<std::string>& args) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    int runs = 0;
+    while (runs < 300 && std::chrono::steady_clock::now() < until) {
+        const Result r = run(attacker, args);
+        EXPECT_LT(r.status, 128) << r.err;
+        ++runs;
+    }
+    return runs;
+}
+
+using Hostile = E2E;
+
+TEST_F(Hostile, DirectorySwappedWithLinkOut) {
+    const auto sentinels = make_sentinels();
+    make_dir("/mnt/data/m", 0755, mallory, mallory);
+    make_dir("/mnt/data/m/d", 0700, mallory, mallory);
+    for (const char* f : {"/mnt/data/m/d/1", "/mnt/data/m/d/2", "/mnt/data/m/d/3"}) {
+        make_file(f, 0600, mallory, mallory);
+    }
+    make_dir("/mnt/data/m/d/sub", 0700, mallory, mallory);
+    make_link("/mnt/outside/sentinel", "/mnt/data/m/s", mallory, mallory);
+    {
+        Swapper swap({std::pair<std::string, std::string>{"/mnt/data/m/d", "/mnt/data/m/s"}});
+        EXPECT_GT(hammer({"--setgid", "/mnt/data/m"}), 0);
+    }
+    expect_untouched(sentinels);
+}
+
+TEST_F(Hostile, FileSwappedWithLinkOut) {
+    const auto sentinels = make_sentinels();
+    make_dir("/mnt/data/m", 0755, mallory, mallory);
+    // Many pairs, so that each run gives many chances.
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int i = 0; i < 4; ++i) {
+        pairs.emplace_back("/mnt/data/m/f" + std::to_string(i), "/mnt/data/m/s" + std::to_string(i));
+        make_file(pairs.back().first, 0600, mallory, mallory);
+        make_link("/mnt/outside/secret", pairs.back().second, mallory, mallory);
+    }
+    {
+        Swapper swap(pairs);
+        EXPECT_GT(hammer({"/mnt/data/m"}), 0);
+    }
+    expect_untouched(sentinels);
+}
+
+TEST_F(Hostile, LeadingDirectorySwappedAfterAdmission) {
+    const auto sentinels = make_sentinels();
+    make_dir("/mnt/data/m", 0755, mallory, mallory);
+    make_dir("/mnt/data/m/lead", 0755, mallory, mallory);
+    make_dir("/mnt/data/m/lead/sentinel", 0700, mallory, mallory);
+    make_file("/mnt/data/m/lead/sentinel/secret", 0600, mallory, mallory);
+    make_link("/mnt/outside", "/mnt/data/m/alt", mallory, mallory);
+    {
+        Swapper swap({std::pair<std::string, std::string>{"/mnt/data/m/lead", "/mnt/data/m/alt"}});
+        EXPECT_GT(hammer({"--setgid", "/mnt/data/m/lead/sentinel", "/mnt/data/m/lead/sentinel/"}),
+                  0);
+    }
+    expect_untouched(sentinels);
+}
+
+// Puts `text` over a file for as long as it lives; the namespace keeps the host unaffected.
+class Overlay {
+public:
+    Overlay(const std::string& target, const std::string& text) : target_(target) {
+        std::ofstream("/mnt/overlay") << text;
+        ok_ = mount("/mnt/overlay", target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~Overlay() {
+        if (ok_) umount(target_.c_str());
+    }
+    Overlay(const Overlay&) = delete;
+    Overlay& operator=(const Overlay&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::string target_;
+    bool ok_ = false;
+};
+
+TEST_F(Hostile, HardLinksAreRefusedWithoutTheKernelsProtection) {
+    const auto sentinels = make_sentinels();
+    make_dir("/mnt/data/m", 0755, mallory, mallory);
+    // Planted while the protection was off: root makes the link the attacker could have made.
+    ASSERT_EQ(link("/mnt/outside/secret", "/mnt/data/m/hl"), 0);
+    {
+        Overlay off("/proc/sys/fs/protected_hardlinks", "0\n");
+        ASSERT_TRUE(off.ok());
+        const Result r = run(attacker, {"/mnt/data/m/hl", "/mnt/data/m"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, updated("/mnt/data/m") + "\n");
+        const std::string refused =
+            "\": refusing a file with 2 hard links while /proc/sys/fs/protected_hardlinks is not 1\n";
+        EXPECT_EQ(r.err, "Failed to update ownership of\"/mnt/data/m/hl" + refused +
+                             "Failed to update ownership of\"/mnt/data/m/hl" + refused);
+        expect_untouched(sentinels);
+    }
+    {
+        // An unreadable setting counts as off.
+        Overlay garbage("/proc/sys/fs/protected_hardlinks", "");
+        ASSERT_TRUE(garbage.ok());
+        EXPECT_EQ(run(attacker, {"/mnt/data/m/hl"}).status, 1);
+        expect_untouched(sentinels);
+    }
+    std::string setting;
+    std::ifstream("/proc/sys/fs/protected_hardlinks") >> setting;
+    if (setting != "1") GTEST_SKIP() << "this kernel's fs.protected_hardlinks is " << setting;
+    const Result r = run(attacker, {"/mnt/data/m/hl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, updated("/mnt/data/m/hl") + "\n");
+    EXPECT_EQ(meta("/mnt/outside/secret"), (Meta{mallory, mallory, 0640}));
+}
+
+}  // namespace
