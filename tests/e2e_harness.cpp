@@ -103,6 +103,13 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
     if (!opt.merged) r.err = read_all(err);
     close(out);
     if (!opt.merged) close(err);
+    // A sanitizer build reports through standard error and a status a test may well expect.
+    for (const std::string* text : {&r.out, &r.err}) {
+        if (text->find("Sanitizer") != std::string::npos ||
+            text->find("runtime error:") != std::string::npos) {
+            ADD_FAILURE() << "sanitizer report from the tool:\n" << *text;
+        }
+    }
     return r;
 }
 
