@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -48,7 +49,37 @@ struct UniqueFd {
         if (fd >= 0) close(fd);
         fd = -1;
     }
+    int release() { return std::exchange(fd, -1); }
     explicit operator bool() const { return fd >= 0; }
+};
+
+// Owns descriptors of files already handled and closes them a run at a time: on a tree of a
+// million files, closing each one on its own would cost as much as changing its owner.
+struct CloseBatch {
+    std::vector<int> fds;
+    size_t max = 1;
+
+    CloseBatch() = default;
+    CloseBatch(const CloseBatch&) = delete;
+    CloseBatch& operator=(const CloseBatch&) = delete;
+    ~CloseBatch() { flush(); }
+
+    void add(UniqueFd fd) {
+        fds.push_back(fd.release());
+        if (fds.size() >= max) flush();
+    }
+    // Returns whether any descriptor was closed.
+    bool flush() {
+        if (fds.empty()) return false;
+        std::sort(fds.begin(), fds.end());
+        // Only runs of descriptors that are all ours are closed together.
+        for (size_t i = 0, j; i < fds.size(); i = j) {
+            for (j = i + 1; j < fds.size() && fds[j] == fds[j - 1] + 1;) ++j;
+            close_range(static_cast<unsigned>(fds[i]), static_cast<unsigned>(fds[j - 1]), 0);
+        }
+        fds.clear();
+        return true;
+    }
 };
 
 // A listed directory whose entries are still being handled.
@@ -74,6 +105,7 @@ struct Walk {
     size_t fd_budget;
     size_t open_frames = 0;
     std::vector<Frame> stack;
+    CloseBatch done;  // descriptors of files already handled
     int ret = 0;
 };
 
@@ -132,10 +164,13 @@ bool evict(Walk& w, size_t keep) {
     return false;
 }
 
+// Makes room for one more descriptor; false when there is nothing left to give up.
+bool free_descriptor(Walk& w, size_t keep) { return w.done.flush() || evict(w, keep); }
+
 UniqueFd open_at(Walk& w, int dirfd, const char* name, int flags, size_t keep) {
     for (;;) {
         UniqueFd fd(openat(dirfd, name, flags | O_CLOEXEC));
-        if (fd || (errno != EMFILE && errno != ENFILE) || !evict(w, keep)) return fd;
+        if (fd || (errno != EMFILE && errno != ENFILE) || !free_descriptor(w, keep)) return fd;
     }
 }
 
@@ -145,7 +180,7 @@ UniqueFd open_beneath(Walk& w, int dirfd, const char* path, int flags, size_t ke
     how.resolve = resolve_strict;
     for (;;) {
         UniqueFd fd(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
-        if (fd || (errno != EMFILE && errno != ENFILE) || !evict(w, keep)) return fd;
+        if (fd || (errno != EMFILE && errno != ENFILE) || !free_descriptor(w, keep)) return fd;
     }
 }
 
@@ -223,6 +258,7 @@ void visit(Walk& w, UniqueFd file, const struct stat& st, const std::string& tex
             return;
         }
         w.ret += update_file_permissions(file.fd, st, text, w.uid, w.gid, false);
+        w.done.add(std::move(file));
         return;
     }
 
@@ -347,17 +383,20 @@ bool read_hardlink_protection() {
     return n >= 1 && buf[0] == '1' && (n == 1 || buf[1] == '\n');
 }
 
-// Raises the soft descriptor limit to the hard one and returns how many directories may be held
-// open, keeping room for the standard streams and the files being worked on.
-size_t descriptor_budget() {
+// Raises the soft descriptor limit to the hard one and sets how many directories may be held open
+// and how many handled files may wait to be closed, keeping room for the standard streams.
+void plan_descriptors(Walk& w) {
     rlimit lim{};
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 2;
-    if (lim.rlim_cur < lim.rlim_max) {
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
         lim.rlim_cur = lim.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &lim) != 0) getrlimit(RLIMIT_NOFILE, &lim);
     }
-    const rlim_t reserve = 3 + (lim.rlim_cur >= 64 ? 16 : lim.rlim_cur / 4);
-    return lim.rlim_cur > reserve + 2 ? static_cast<size_t>(lim.rlim_cur - reserve) : 2;
+    const rlim_t limit = lim.rlim_cur > 0 ? lim.rlim_cur : 32;
+    const rlim_t batch = std::clamp<rlim_t>(limit / 64, 1, 64);
+    const rlim_t reserve = 3 + batch + (limit >= 64 ? 16 : limit / 4);
+    w.done.max = static_cast<size_t>(batch);
+    w.done.fds.reserve(w.done.max);
+    w.fd_budget = limit > reserve + 2 ? static_cast<size_t>(limit - reserve) : 2;
 }
 
 }  // namespace
@@ -386,14 +425,19 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
     if (setgid) group_perms |= S_IWGRP | S_ISGID;
     const mode_t want = (mode | group_perms) & 07777;
     if (want != (mode & 07777) && change_mode(fd, want) != 0) return permissions_failed(errno);
-    say_out("Updated ownership and permissions for " + quote_path(path));
+    // Reused: this line is printed for nearly every file of the tree.
+    static std::string line;
+    line.assign("Updated ownership and permissions for ");
+    append_quoted(line, path);
+    say_out(line);
     return 0;
 }
 
 int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, bool sgid,
                const std::vector<fs::path>& roots) {
     if (paths.empty()) return 0;
-    Walk w{uid, gid, sgid, read_hardlink_protection(), descriptor_budget(), 0, {}, 0};
+    Walk w{uid, gid, sgid, read_hardlink_protection(), 0, 0, {}, {}, 0};
+    plan_descriptors(w);
     for (size_t i = paths.size(); i-- > 0;) {
         visit_argument(w, paths[i], roots);
         while (!w.stack.empty()) visit_next(w);

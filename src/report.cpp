@@ -6,15 +6,22 @@
 
 #include <cerrno>
 
+void append_quoted(std::string& out, std::string_view path) {
+    out += '"';
+    for (size_t pos; (pos = path.find_first_of("\"\\")) != std::string_view::npos;) {
+        out.append(path.substr(0, pos));
+        out += '\\';
+        out += path[pos];
+        path.remove_prefix(pos + 1);
+    }
+    out.append(path);
+    out += '"';
+}
+
 std::string quote_path(std::string_view path) {
     std::string out;
     out.reserve(path.size() + 2);
-    out += '"';
-    for (char c : path) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    out += '"';
+    append_quoted(out, path);
     return out;
 }
 

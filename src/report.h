@@ -7,6 +7,9 @@
 /// The quoted form of `path`: its text in double quotes, each `"` or `\` inside preceded by `\`.
 std::string quote_path(std::string_view path);
 
+/// Appends the quoted form of `path` to `out`.
+void append_quoted(std::string& out, std::string_view path);
+
 /// Writes `line` plus a newline to standard output at once, unbuffered. Write errors are
 /// ignored: a closed output must not stop the work.
 void say_out(std::string_view line);

@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Times quorvane against `chown -R -h U:G TREE && chmod -R g+r TREE` on a wide and a deep tree.
+
+Run as root; it enters a private mount namespace of its own, mounts a tmpfs (or, with --disk DIR,
+binds DIR) over /mnt/data, and touches nothing on the host outside DIR. Prints medians, their
+ratio and peak resident memory.
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+TREE_ROOT = "/mnt/data/bench"
+UID = GID = 1000
+
+
+def enter_namespace(disk):
+    if os.environ.get("QUORVANE_BENCH_NS") != "1":
+        os.environ["QUORVANE_BENCH_NS"] = "1"
+        os.execvp("unshare", ["unshare", "--mount", "--propagation", "private",
+                              sys.executable] + sys.argv)
+    if disk:
+        os.makedirs(disk, exist_ok=True)
+        subprocess.run(["mount", "--bind", disk, "/mnt"], check=True)
+        os.makedirs("/mnt/data", exist_ok=True)
+    else:
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/mnt"], check=True)
+        os.makedirs("/mnt/data")
+
+
+def make_files(dirfd, count):
+    for i in range(count):
+        os.close(os.open("f%03d" % i, os.O_CREAT | os.O_WRONLY, 0o600, dir_fd=dirfd))
+
+
+def make_wide(path, dirs=1000, files=100):
+    os.makedirs(path)
+    top = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    for d in range(dirs):
+        name = "d%04d" % d
+        os.mkdir(name, 0o700, dir_fd=top)
+        fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=top)
+        make_files(fd, files)
+        if d % 10 == 0:
+            os.mkdir("sub", 0o700, dir_fd=fd)
+        os.close(fd)
+    os.close(top)
+
+
+def make_deep(path, levels=400, files=100):
+    os.makedirs(path)
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(levels):
+        make_files(fd, files)
+        os.mkdir("d", 0o700, dir_fd=fd)
+        nxt = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = nxt
+    os.close(fd)
+
+
+def count_entries(path):
+    n = 1
+    for _, dirs, files in os.walk(path):
+        n += len(dirs) + len(files)
+    return n
+
+
+def reset(path):
+    # Every timed run starts from the same state: owned by root, no group-read anywhere.
+    subprocess.run(["chown", "-R", "-h", "0:0", path], check=True)
+    subprocess.run(["chmod", "-R", "g-rws", path], check=True)
+    subprocess.run(["sync"], check=True)
+
+
+def timed(argv, out):
+    """Runs argv with stdout and stderr to `out`; returns (seconds, peak RSS in KiB).
+
+    GNU time measures the peak: a child forked from this interpreter would carry the
+    interpreter's own resident size into the figure."""
+    rss_file = "/mnt/bench.rss"
+    with open(out, "wb") as sink:
+        start = time.perf_counter()
+        status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv,
+                                 stdout=sink, stderr=sink)
+        elapsed = time.perf_counter() - start
+    if status != 0:
+        sys.exit("failed: %s (see %s)" % (" ".join(argv), out))
+    with open(rss_file) as f:
+        return elapsed, int(f.read().split()[-1])
+
+
+def bench(name, path, tool, runs):
+    ours, pair = [], []
+    ours_rss = pair_rss = 0
+    log = "/mnt/bench.out"
+    for _ in range(runs):
+        reset(path)
+        t, rss = timed([tool, "--uid", str(UID), "--gid", str(GID), path], log)
+        ours.append(t)
+        ours_rss = max(ours_rss, rss)
+        reset(path)
+        t1, r1 = timed(["chown", "-R", "-h", "%d:%d" % (UID, GID), path], log)
+        t2, r2 = timed(["chmod", "-R", "g+r", path], log)
+        pair.append(t1 + t2)
+        pair_rss = max(pair_rss, r1, r2)
+    mo, mp = statistics.median(ours), statistics.median(pair)
+    print("%-5s %8d entries  quorvane %7.3f s  chown+chmod %7.3f s  ratio %.2f  "
+          "peak RSS quorvane %6.1f MiB  chown/chmod %6.1f MiB"
+          % (name, count_entries(path), mo, mp, mo / mp, ours_rss / 1024, pair_rss / 1024))
+    sys.stdout.flush()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--tool", default=os.path.join(os.path.dirname(__file__), "..", "build",
+                                                   "quorvane"))
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--disk", help="a scratch directory to bind over /mnt instead of a tmpfs")
+    args = ap.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("run as root: the benchmark mounts a private namespace")
+    tool = os.path.abspath(args.tool)
+    enter_namespace(args.disk)
+    print("tree  entries  medians of %d alternating runs, output to a file; %s"
+          % (args.runs, "disk " + args.disk if args.disk else "tmpfs"))
+    for name, make in (("wide", make_wide), ("deep", make_deep)):
+        path = "%s-%s" % (TREE_ROOT, name)
+        subprocess.run(["rm", "-rf", path], check=True)
+        make(path)
+        bench(name, path, tool, args.runs)
+        subprocess.run(["rm", "-rf", path], check=True)
+
+
+if __name__ == "__main__":
+    main()
