@@ -89,7 +89,7 @@ struct Frame {
     std::string rel;   // how to reach it from the frame below, for reopening
     dev_t dev = 0;
     ino_t ino = 0;
-    std::string names;          // the listing, each name ended by a NUL
+    std::string names;           // the listing, each name ended by a NUL
     std::vector<size_t> starts;  // where each name begins, in listing order
     size_t next = 0;             // entries [0, next) are still to be handled
 
@@ -127,8 +127,8 @@ void status_failed(Walk& w, const std::string& text, std::string_view message) {
 }
 
 void ownership_failed(Walk& w, const std::string& text, int err) {
-    say_err("Failed to update ownership of" + quote_path(text) + ": (" + std::to_string(err) + ") " +
-            std::strerror(err));
+    say_err("Failed to update ownership of" + quote_path(text) + ": (" + std::to_string(err) +
+            ") " + std::strerror(err));
     ++w.ret;
 }
 
@@ -165,7 +165,9 @@ bool evict(Walk& w, size_t keep) {
 }
 
 // Makes room for one more descriptor; false when there is nothing left to give up.
-bool free_descriptor(Walk& w, size_t keep) { return w.done.flush() || evict(w, keep); }
+bool free_descriptor(Walk& w, size_t keep) {
+    return w.done.flush() || evict(w, keep);
+}
 
 UniqueFd open_at(Walk& w, int dirfd, const char* name, int flags, size_t keep) {
     for (;;) {
@@ -221,7 +223,10 @@ void pop_frame(Walk& w) {
 int reopen(Walk& w, size_t k) {
     size_t j = k;
     std::string rel = w.stack[k].rel;
-    while (!w.stack[--j].dir) rel = w.stack[j].rel + '/' + rel;
+    while (!w.stack[--j].dir) {
+        rel.insert(0, 1, '/');
+        rel.insert(0, w.stack[j].rel);
+    }
     UniqueFd fd = open_beneath(w, w.stack[j].dir.fd, rel.c_str(), O_PATH | O_DIRECTORY, j);
     if (!fd) return errno;
     struct stat st;

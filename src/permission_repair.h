@@ -1,4 +1,5 @@
-// Owns the repair walk: handing admitted trees over to the target owner and group, one line per path.
+// Owns the repair walk: handing admitted trees over to the target owner and group, one line per
+// path.
 #pragma once
 
 #include <sys/stat.h>
@@ -24,5 +25,5 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
 /// and never changed or followed. Each argument is first confirmed afresh to lie beneath one of
 /// `roots`, and everything is reached through descriptors of the inodes whose status was read.
 /// Returns the number of failures.
-int repair_all(const std::vector<std::filesystem::path>& paths, int32_t uid, int32_t gid,
-               bool sgid, const std::vector<std::filesystem::path>& roots = allowed_paths);
+int repair_all(const std::vector<std::filesystem::path>& paths, int32_t uid, int32_t gid, bool sgid,
+               const std::vector<std::filesystem::path>& roots = allowed_paths);

@@ -43,7 +43,7 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
         switch (c) {
             case 'u': {
                 // atoi on purpose: ids are read as the platform reads them, -1 included.
-                int32_t newUid = std::atoi(optarg);
+                int32_t newUid = std::atoi(optarg);  // NOLINT(cert-err34-c)
                 if (uid != 0 && uid != newUid) {
                     say_err("Error: can only set foreign uid as root");
                     return 1;
@@ -52,7 +52,7 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
                 break;
             }
             case 'g': {
-                int32_t newGid = std::atoi(optarg);
+                int32_t newGid = std::atoi(optarg);  // NOLINT(cert-err34-c)
                 if (gid != 0 && gid != newGid) {
                     say_err("Error: can only set foreign gid as root");
                     return 1;
@@ -71,7 +71,8 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
     for (int i = optind; i < argc; ++i) {
         paths.emplace_back(argv[i]);
         if (!allowed(paths.back())) {
-            say_err("Error: path " + quote_path(paths.back().native()) + " is not an allowed path.");
+            say_err("Error: path " + quote_path(paths.back().native()) +
+                    " is not an allowed path.");
             usage();
             return 1;
         }

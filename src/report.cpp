@@ -47,9 +47,13 @@ void say(int fd, std::string_view line) {
 
 }  // namespace
 
-void say_out(std::string_view line) { say(STDOUT_FILENO, line); }
+void say_out(std::string_view line) {
+    say(STDOUT_FILENO, line);
+}
 
-void say_err(std::string_view line) { say(STDERR_FILENO, line); }
+void say_err(std::string_view line) {
+    say(STDERR_FILENO, line);
+}
 
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path) {
     std::string out = "filesystem error: ";

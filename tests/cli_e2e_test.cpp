@@ -73,8 +73,8 @@ TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
         {root, {"--uid", "5", "--uid", "6"}, uid_refused},
         {root, {"--gid", "5", "--gid", "6"}, gid_refused},
         {root, {"--uid", "4294967295", "--uid", "-1"}, ""},  // cut to 32 bits: -1 both times
-        {root, {"--u", "5", "--g", "6", "--se"}, ""},         // unambiguous prefixes
-        {{0, alice, {}}, {"--uid", "5"}, ""},                  // uid and gid judged apart
+        {root, {"--u", "5", "--g", "6", "--se"}, ""},        // unambiguous prefixes
+        {{0, alice, {}}, {"--uid", "5"}, ""},                // uid and gid judged apart
         {{0, alice, {}}, {"--gid", "5"}, gid_refused},
         {{alice, 0, {}}, {"--gid", "5"}, ""},
         {{alice, 0, {}}, {"--uid", "5"}, uid_refused},

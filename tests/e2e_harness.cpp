@@ -1,8 +1,6 @@
 // The end-to-end harness: a private namespace with tmpfs over /mnt and /run/lock, and helpers.
 #include "e2e_harness.h"
 
-#include "report.h"
-
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -18,6 +16,8 @@
 #include <iomanip>
 #include <sstream>
 
+#include "report.h"
+
 namespace fs = std::filesystem;
 
 const char* const tool = "/mnt/bin/quorvane";
@@ -26,16 +26,20 @@ namespace {
 
 std::string namespace_error;  // why the namespace could not be made, empty when it was
 
-std::string fail(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string fail(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 // Everything the tests touch lives on tmpfs mounts that only this process tree can see.
 std::string enter_namespace() {
     if (geteuid() != 0) return "needs root to mount a private namespace and install set-user-ID";
     if (unshare(CLONE_NEWNS) != 0) return fail("unshare(CLONE_NEWNS)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("make / private");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return fail("make / private");
     if (mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755") != 0) return fail("tmpfs on /mnt");
     if (mkdir("/run/lock", 01777) != 0 && errno != EEXIST) return fail("mkdir /run/lock");
-    if (mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0) return fail("tmpfs on /run/lock");
+    if (mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0)
+        return fail("tmpfs on /run/lock");
     if (mkdir("/mnt/bin", 0755) != 0) return fail("mkdir /mnt/bin");
     std::error_code ec;
     fs::copy_file(QUORVANE_BINARY, tool, ec);
@@ -59,7 +63,8 @@ std::string read_all(int fd) {
 void E2E::SetUp() {
     if (!namespace_error.empty()) {
         const char* ci = std::getenv("CI");
-        if (ci && std::string(ci) == "true") FAIL() << "under CI this must run: " << namespace_error;
+        if (ci && std::string(ci) == "true")
+            FAIL() << "under CI this must run: " << namespace_error;
         GTEST_SKIP() << namespace_error;
     }
     for (const char* dir : {"/mnt/data", "/mnt/outside"}) {
@@ -81,6 +86,7 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
     argv.emplace_back(tool);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
     for (auto& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
 

@@ -17,9 +17,9 @@ struct Caller {
 
 /// How to run it beyond the caller.
 struct RunOptions {
-    std::string cwd = "/";   ///< working directory of the tool
-    bool merged = false;     ///< standard error into the same capture as standard output
-    long nofile = 0;         ///< when positive, soft and hard open-file limit
+    std::string cwd = "/";  ///< working directory of the tool
+    bool merged = false;    ///< standard error into the same capture as standard output
+    long nofile = 0;        ///< when positive, soft and hard open-file limit
 };
 
 /// What a run produced.
@@ -46,9 +46,7 @@ struct Meta {
     uid_t uid;
     gid_t gid;
     mode_t mode;
-    bool operator==(const Meta& o) const {
-        return uid == o.uid && gid == o.gid && mode == o.mode;
-    }
+    bool operator==(const Meta& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
 };
 Meta meta(const std::string& path);
 std::ostream& operator<<(std::ostream& os, const Meta& m);
@@ -71,6 +69,6 @@ std::string updated(const std::string& path);
 /// Base of every end-to-end test: needs root (a skip under CI=true is a failure) and starts from
 /// an empty /mnt/data and /mnt/outside, both owned by root with mode 0755.
 class E2E : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
 };

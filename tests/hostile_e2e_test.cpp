@@ -1,12 +1,12 @@
 // End-to-end tests with an attacker: nothing outside the admitted tree may ever change.
 #include <fcntl.h>
 #include <grp.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <map>
 
@@ -18,7 +18,7 @@ const Caller attacker{mallory, mallory, {}};
 
 // Swaps pairs of names in a loop as the attacker until it goes out of scope.
 class Swapper {
-public:
+  public:
     explicit Swapper(const std::vector<std::pair<std::string, std::string>>& pairs) {
         pid_ = fork();
         if (pid_ == 0) {
@@ -40,7 +40,7 @@ public:
     Swapper(const Swapper&) = delete;
     Swapper& operator=(const Swapper&) = delete;
 
-private:
+  private:
     pid_t pid_;
 };
 
@@ -100,7 +100,8 @@ TEST_F(Hostile, FileSwappedWithLinkOut) {
     // Many pairs, so that each run gives many chances.
     std::vector<std::pair<std::string, std::string>> pairs;
     for (int i = 0; i < 4; ++i) {
-        pairs.emplace_back("/mnt/data/m/f" + std::to_string(i), "/mnt/data/m/s" + std::to_string(i));
+        pairs.emplace_back("/mnt/data/m/f" + std::to_string(i),
+                           "/mnt/data/m/s" + std::to_string(i));
         make_file(pairs.back().first, 0600, mallory, mallory);
         make_link("/mnt/outside/secret", pairs.back().second, mallory, mallory);
     }
@@ -128,7 +129,7 @@ TEST_F(Hostile, LeadingDirectorySwappedAfterAdmission) {
 
 // Puts `text` over a file for as long as it lives; the namespace keeps the host unaffected.
 class Overlay {
-public:
+  public:
     Overlay(const std::string& target, const std::string& text) : target_(target) {
         std::ofstream("/mnt/overlay") << text;
         ok_ = mount("/mnt/overlay", target.c_str(), nullptr, MS_BIND, nullptr) == 0;
@@ -140,7 +141,7 @@ public:
     Overlay& operator=(const Overlay&) = delete;
     bool ok() const { return ok_; }
 
-private:
+  private:
     std::string target_;
     bool ok_ = false;
 };
@@ -157,7 +158,8 @@ TEST_F(Hostile, HardLinksAreRefusedWithoutTheKernelsProtection) {
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, updated("/mnt/data/m") + "\n");
         const std::string refused =
-            "\": refusing a file with 2 hard links while /proc/sys/fs/protected_hardlinks is not 1\n";
+            "\": refusing a file with 2 hard links while /proc/sys/fs/protected_hardlinks is not "
+            "1\n";
         EXPECT_EQ(r.err, "Failed to update ownership of\"/mnt/data/m/hl" + refused +
                              "Failed to update ownership of\"/mnt/data/m/hl" + refused);
         expect_untouched(sentinels);

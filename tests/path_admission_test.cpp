@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class Admission : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / "admission.XXXXXX").string();
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
@@ -48,28 +48,28 @@ TEST_F(Admission, JudgesAbsolutePaths) {
         bool admitted;
         std::string beneath;  // below the matching root, when admitted
     } cases[] = {
-        {"/data", true, "."},                      // a root itself
-        {"/data/", true, "."},                     //
-        {"/database", false, ""},                  // a sibling that only shares a prefix
-        {"", false, ""},                           // shorter than the root
-        {"/data/sub", true, "sub"},                //
-        {"/data/sub/", true, "sub"},               // trailing separator on a real directory
-        {"/data/x", true, "x"},                    // missing tail
+        {"/data", true, "."},                        // a root itself
+        {"/data/", true, "."},                       //
+        {"/database", false, ""},                    // a sibling that only shares a prefix
+        {"", false, ""},                             // shorter than the root
+        {"/data/sub", true, "sub"},                  //
+        {"/data/sub/", true, "sub"},                 // trailing separator on a real directory
+        {"/data/x", true, "x"},                      // missing tail
         {"/data/nope/deeper/../y", true, "nope/y"},  // missing tail, normalised lexically
-        {"/data/file/x", true, "file/x"},          // a leading file counts as missing, not error
-        {"/data/../../etc", false, ""},            // escapes before the comparison
-        {"/data/sub/../../database", false, ""},   //
-        {"/data/link_in", false, ""},              // final symlink, even pointing inside
-        {"/data/link_in/", true, "sub"},           // trailing separator: the directory it names
-        {"/data/link_in/deeper", true, "sub/deeper"},  // leading link pointing inside
-        {"/data/link_out/", false, ""},            //
-        {"/data/link_out/passwd", false, ""},      // leading link pointing out
+        {"/data/file/x", true, "file/x"},            // a leading file counts as missing, not error
+        {"/data/../../etc", false, ""},              // escapes before the comparison
+        {"/data/sub/../../database", false, ""},     //
+        {"/data/link_in", false, ""},                // final symlink, even pointing inside
+        {"/data/link_in/", true, "sub"},             // trailing separator: the directory it names
+        {"/data/link_in/deeper", true, "sub/deeper"},    // leading link pointing inside
+        {"/data/link_out/", false, ""},                  //
+        {"/data/link_out/passwd", false, ""},            // leading link pointing out
         {"/elsewhere/into/deeper", true, "sub/deeper"},  // a link elsewhere pointing in
-        {"/elsewhere/into", false, ""},            // final symlink
-        {"/target/inner", true, "inner"},          // under a root that is a symlink: by target
-        {"/rootlink/inner", true, "inner"},        // and through the link's own name
-        {"/rootlink", false, ""},                  // the root's own link is still a link
-        {"/missing/x", true, "x"},                 // a root that does not exist yet
+        {"/elsewhere/into", false, ""},                  // final symlink
+        {"/target/inner", true, "inner"},    // under a root that is a symlink: by target
+        {"/rootlink/inner", true, "inner"},  // and through the link's own name
+        {"/rootlink", false, ""},            // the root's own link is still a link
+        {"/missing/x", true, "x"},           // a root that does not exist yet
     };
     for (const auto& c : cases) {
         const fs::path p = t.string() + c.rel;
@@ -103,7 +103,8 @@ TEST_F(Admission, RefusesWhatCannotBeSearched) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(2);
+            if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+                _exit(2);
             _exit(admit(p, roots) ? 1 : 0);
         }
         int status = 0;

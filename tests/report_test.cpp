@@ -1,7 +1,7 @@
 // Tests of the quoted form of paths.
-#include <gtest/gtest.h>
-
 #include "report.h"
+
+#include <gtest/gtest.h>
 
 TEST(QuotePath, EscapesQuotesAndBackslashesOnly) {
     const struct {

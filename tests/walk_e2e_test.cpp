@@ -38,7 +38,11 @@ void expected_walk(const std::string& path, std::vector<std::string>& out) {
     if (!S_ISDIR(st.st_mode)) return;
     auto names = listing(path);
     std::reverse(names.begin(), names.end());
-    for (const auto& n : names) expected_walk(path + "/" + n, out);
+    for (const auto& n : names) {
+        std::string child = path;
+        child += '/';
+        expected_walk(child += n, out);
+    }
 }
 
 using Walk = E2E;
@@ -46,18 +50,20 @@ using Walk = E2E;
 TEST_F(Walk, GrantsGroupModeAfterOwnership) {
     const struct {
         bool dir;
-        mode_t before;
         bool setgid;
+        mode_t before;
         mode_t after;
     } cases[] = {
-        {false, 0600, false, 0640},  {false, 0600, true, 0640},   {false, 0644, false, 0644},
-        {false, 0000, false, 0040},  {false, 0755, false, 0755},  {false, 01777, false, 01777},
-        {false, 04755, false, 0755},  // handing a set-user-ID file over must not keep 04000
-        {false, 02755, false, 0755},  {false, 06711, true, 0751},
-        {false, 02604, false, 02644},  // no group execute: the kernel keeps set-group-ID
-        {true, 0755, true, 02775},    {true, 0700, false, 0740},   {true, 0700, true, 02760},
-        {true, 0000, false, 0040},    {true, 02755, false, 02755}, {true, 01777, true, 03777},
-        {true, 04700, false, 04740},
+        {false, false, 0600, 0640},   {false, true, 0600, 0640},
+        {false, false, 0644, 0644},   {false, false, 0000, 0040},
+        {false, false, 0755, 0755},   {false, false, 01777, 01777},
+        {false, false, 04755, 0755},  // handing a set-user-ID file over must not keep 04000
+        {false, false, 02755, 0755},  {false, true, 06711, 0751},
+        {false, false, 02604, 02644},  // no group execute: the kernel keeps set-group-ID
+        {true, true, 0755, 02775},    {true, false, 0700, 0740},
+        {true, true, 0700, 02760},    {true, false, 0000, 0040},
+        {true, false, 02755, 02755},  {true, true, 01777, 03777},
+        {true, false, 04700, 04740},
     };
     for (const auto& c : cases) {
         const std::string p = "/mnt/data/p";
@@ -165,8 +171,9 @@ TEST_F(Walk, FailuresAreCountedAndReported) {
     const Result one = run(user, {"/mnt/data/missing"});
     EXPECT_EQ(one.status, 1);
     EXPECT_EQ(one.out, "");
-    EXPECT_EQ(one.err,
-              "Failed to update ownership of\"/mnt/data/missing\": (2) No such file or directory\n");
+    EXPECT_EQ(
+        one.err,
+        "Failed to update ownership of\"/mnt/data/missing\": (2) No such file or directory\n");
 
     const Result two = run(user, {"/mnt/data/gone", "/mnt/data/ok", "/mnt/data/ok/x"});
     EXPECT_EQ(two.status, 2);
@@ -194,8 +201,8 @@ TEST_F(Walk, UnlistableDirectoryIsStillRepaired) {
     make_dir("/mnt/data/t/locked", 0000, bob, bob);
     make_file("/mnt/data/t/locked/inside", 0600, bob, bob);
     const Caller blind{0, 0, {"--bounding-set=-dac_override,-dac_read_search"}};
-    const Result r = run(blind, {"--uid", "1000", "--gid", "1000", "/mnt/data/t/locked"},
-                         {"/", true});
+    const Result r =
+        run(blind, {"--uid", "1000", "--gid", "1000", "/mnt/data/t/locked"}, {"/", true});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               "Warning: Failed to iterate \"/mnt/data/t/locked\": filesystem error: directory "
