@@ -5,8 +5,8 @@ namespace fs = std::filesystem;
 
 // Built before main runs, as the list is part of the program; running out of memory this early
 // ends the process, which is all a caller could do about it.
+// NOLINTNEXTLINE(cert-err58-cpp)
 const std::vector<fs::path> allowed_paths = {
-    // NOLINT(cert-err58-cpp)
     "/mnt/data",
     "/var/run/brelmont/mqx47",
     "/run/lock",
