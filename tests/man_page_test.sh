@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# The man page renders without a warning, and its synopsis is the usage text's.
+set -euo pipefail
+page=$1 binary=$2
+
+warnings=$(groff -man -ww -z "$page" 2>&1)
+if [[ -n $warnings ]]; then
+    echo "groff warnings:"$'\n'"$warnings"
+    exit 1
+fi
+
+usage=$("$binary" -h 2>&1 | head -n 1 | sed -e 's/^Usage: \.\///' -e 's/[<>]//g')
+synopsis=$(MANWIDTH=200 MAN_KEEP_FORMATTING= man -l "$page" 2>/dev/null | col -b |
+           sed -n '/^SYNOPSIS/{n;p;}' | sed 's/^ *//')
+if [[ $synopsis != "$usage" ]]; then
+    echo "synopsis: '$synopsis'"
+    echo "usage:    '$usage'"
+    exit 1
+fi
+
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES SECURITY EXAMPLES "SEE ALSO"; do
+    grep -qx "\.SH \"\?$section\"\?" "$page" || { echo "missing section $section"; exit 1; }
+done
+echo "man page: clean, synopsis matches the usage text"
