@@ -115,8 +115,8 @@ def bench(name, path, tool, runs):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--tool", default=os.path.join(os.path.dirname(__file__), "..", "build",
-                                                   "quorvane"))
+    ap.add_argument("--tool", default=os.path.join(os.path.dirname(__file__), "..",
+                                                   "build-release", "quorvane"))
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--disk", help="a scratch directory to bind over /mnt instead of a tmpfs")
     args = ap.parse_args()

@@ -85,13 +85,13 @@ struct CloseBatch {
 // A listed directory whose entries are still being handled.
 struct Frame {
     UniqueFd dir;      // where its entries are opened; may be closed when descriptors run short
-    std::string text;  // the directory's full text, for its entries' lines
+    size_t text_len = 0;  // its full text is the walk's `path` up to here
     std::string rel;   // how to reach it from the frame below, for reopening
     dev_t dev = 0;
     ino_t ino = 0;
-    std::string names;           // the listing, each name ended by a NUL
-    std::vector<size_t> starts;  // where each name begins, in listing order
-    size_t next = 0;             // entries [0, next) are still to be handled
+    std::string names;            // the listing, each name ended by a NUL
+    std::vector<uint32_t> starts;  // where each name begins, in listing order
+    size_t next = 0;               // entries [0, next) are still to be handled
 
     const char* name(size_t i) const { return names.c_str() + starts[i]; }
 };
@@ -104,8 +104,9 @@ struct Walk {
     bool hardlinks_protected;
     size_t fd_budget;
     size_t open_frames = 0;
-    std::vector<Frame> stack;
-    CloseBatch done;  // descriptors of files already handled
+    std::vector<Frame> stack;  // each frame's directory lies inside the one below it
+    std::string path;          // the text of the path being handled; every frame's is a prefix
+    CloseBatch done;           // descriptors of files already handled
     int ret = 0;
 };
 
@@ -200,7 +201,8 @@ int read_listing(int fd, Frame& f) {
             off += d->d_reclen;
             const char* nm = d->d_name;
             if (nm[0] == '.' && (nm[1] == '\0' || (nm[1] == '.' && nm[2] == '\0'))) continue;
-            f.starts.push_back(f.names.size());
+            if (f.names.size() > UINT32_MAX - NAME_MAX - 1) return EOVERFLOW;
+            f.starts.push_back(static_cast<uint32_t>(f.names.size()));
             f.names.append(nm);
             f.names.push_back('\0');
         }
@@ -246,9 +248,17 @@ int change_mode(int fd, mode_t mode) {
     return chmod(self.c_str(), mode);
 }
 
-// Handles one examined file: `file` is a descriptor of the inode whose status is `st`.
-void visit(Walk& w, UniqueFd file, const struct stat& st, const std::string& text,
-           std::string rel) {
+// Sets the walk's path to that of entry `name` of frame `f`.
+void enter(Walk& w, const Frame& f, const char* name) {
+    w.path.resize(f.text_len);
+    if (!w.path.empty() && w.path.back() != '/') w.path += '/';
+    w.path += name;
+}
+
+// Handles one examined file, the walk's path: `file` is a descriptor of the inode whose status
+// is `st`.
+void visit(Walk& w, UniqueFd file, const struct stat& st, std::string rel) {
+    const std::string& text = w.path;
     if (S_ISLNK(st.st_mode)) {
         say_err(quote_path(text) + " is a symlink, not modifying permission");
         return;
@@ -268,7 +278,7 @@ void visit(Walk& w, UniqueFd file, const struct stat& st, const std::string& tex
     }
 
     Frame f;
-    f.text = text;
+    f.text_len = text.size();
     f.rel = std::move(rel);
     f.dev = st.st_dev;
     f.ino = st.st_ino;
@@ -293,14 +303,18 @@ void visit_next(Walk& w) {
             const std::string_view why =
                 err == ESTALE ? "directory was replaced during the walk" : std::strerror(err);
             Frame& top = w.stack[k];
-            while (top.next > 0) status_failed(w, join(top.text, top.name(--top.next)), why);
+            while (top.next > 0) {
+                enter(w, top, top.name(--top.next));
+                status_failed(w, w.path, why);
+            }
             pop_frame(w);
             return;
         }
     }
     Frame& top = w.stack[k];
     const char* name = top.name(--top.next);
-    std::string text = join(top.text, name);
+    enter(w, top, name);
+    const std::string& text = w.path;
     const bool last = top.next == 0;
     std::string rel = last ? join(top.rel, name) : std::string(name);
 
@@ -327,13 +341,14 @@ void visit_next(Walk& w) {
         status_failed(w, text, std::strerror(errno));
         return;
     }
-    visit(w, std::move(file), st, text, std::move(rel));
+    visit(w, std::move(file), st, std::move(rel));
 }
 
 // Confirms afresh that `arg` lies beneath a root, opens it there without following any link,
 // and walks it.
 void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& roots) {
-    const std::string& text = arg.native();
+    w.path = arg.native();
+    const std::string& text = w.path;
     if (text.size() >= PATH_MAX) {
         status_failed(w, text, std::strerror(ENAMETOOLONG));
         return;
@@ -377,7 +392,7 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
         status_failed(w, text, "changed while it was being confirmed");
         return;
     }
-    visit(w, std::move(file), st, text, {});
+    visit(w, std::move(file), st, {});
 }
 
 bool read_hardlink_protection() {
@@ -441,7 +456,7 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
 int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, bool sgid,
                const std::vector<fs::path>& roots) {
     if (paths.empty()) return 0;
-    Walk w{uid, gid, sgid, read_hardlink_protection(), 0, 0, {}, {}, 0};
+    Walk w{uid, gid, sgid, read_hardlink_protection(), 0, 0, {}, {}, {}, 0};
     plan_descriptors(w);
     for (size_t i = paths.size(); i-- > 0;) {
         visit_argument(w, paths[i], roots);
