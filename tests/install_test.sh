@@ -19,10 +19,10 @@ else
     grep -q "only meaningful once root owns it" <<<"$log" || { echo "no notice: $log"; exit 1; }
 fi
 [[ $got == "$want"* ]] || { echo "binary: want $want, got $got"; exit 1; }
-test -f "$stage/usr/local/share/man/man1/quorvane.1.gz" || { echo "no man page"; exit 1; }
-find "$stage" -path '*bash-completion/completions/quorvane' | grep -q . || {
-    echo "no completion"
-    exit 1
-}
+for f in share/man/man1/quorvane.1.gz share/bash-completion/completions/quorvane; do
+    test -f "$stage/usr/local/$f" || { echo "missing $f"; exit 1; }
+done
+outside=$(find "$stage" -type f ! -path "$stage/usr/local/*")
+[[ -z $outside ]] || { echo "installed outside the prefix: $outside"; exit 1; }
 "$bin" -h 2>&1 | grep -q '^Usage: ./quorvane' || { echo "staged binary does not run"; exit 1; }
 echo "install: $got"
