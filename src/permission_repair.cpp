@@ -84,12 +84,12 @@ struct CloseBatch {
 
 // A listed directory whose entries are still being handled.
 struct Frame {
-    UniqueFd dir;      // where its entries are opened; may be closed when descriptors run short
+    UniqueFd dir;         // where its entries are opened; may be closed when descriptors run short
     size_t text_len = 0;  // its full text is the walk's `path` up to here
-    std::string rel;   // how to reach it from the frame below, for reopening
+    std::string rel;      // how to reach it from the frame below, for reopening
     dev_t dev = 0;
     ino_t ino = 0;
-    std::string names;            // the listing, each name ended by a NUL
+    std::string names;             // the listing, each name ended by a NUL
     std::vector<uint32_t> starts;  // where each name begins, in listing order
     size_t next = 0;               // entries [0, next) are still to be handled
 
