@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "report.h"
 
@@ -127,9 +128,14 @@ void status_failed(Walk& w, const std::string& text, std::string_view message) {
     ++w.ret;
 }
 
+// The line for an ownership change that failed with `err` (no space after "of", as always).
+std::string ownership_failure(std::string_view path, int err) {
+    return "Failed to update ownership of" + quote_path(path) + ": (" + std::to_string(err) + ") " +
+           std::strerror(err);
+}
+
 void ownership_failed(Walk& w, const std::string& text, int err) {
-    say_err("Failed to update ownership of" + quote_path(text) + ": (" + std::to_string(err) +
-            ") " + std::strerror(err));
+    say_err(ownership_failure(text, err));
     ++w.ret;
 }
 
@@ -424,9 +430,7 @@ void plan_descriptors(Walk& w) {
 int update_file_permissions(int fd, const struct stat& st, std::string_view path, int32_t uid,
                             int32_t gid, bool setgid) {
     if (fchownat(fd, "", static_cast<uid_t>(uid), static_cast<gid_t>(gid), AT_EMPTY_PATH) != 0) {
-        const int err = errno;
-        say_err("Failed to update ownership of" + quote_path(path) + ": (" + std::to_string(err) +
-                ") " + std::strerror(err));
+        say_err(ownership_failure(path, errno));
         return 1;
     }
     auto permissions_failed = [&](int err) {

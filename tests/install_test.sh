@@ -24,5 +24,6 @@ for f in share/man/man1/quorvane.1.gz share/bash-completion/completions/quorvane
 done
 outside=$(find "$stage" -type f ! -path "$stage/usr/local/*")
 [[ -z $outside ]] || { echo "installed outside the prefix: $outside"; exit 1; }
-"$bin" -h 2>&1 | grep -q '^Usage: ./quorvane' || { echo "staged binary does not run"; exit 1; }
+help=$("$bin" -h 2>&1)
+[[ $help == "Usage: ./quorvane "* ]] || { echo "staged binary does not run: $help"; exit 1; }
 echo "install: $got"

@@ -9,7 +9,8 @@ if [[ -n $warnings ]]; then
     exit 1
 fi
 
-usage=$("$binary" -h 2>&1 | head -n 1 | sed -e 's/^Usage: \.\///' -e 's/[<>]//g')
+help=$("$binary" -h 2>&1)
+usage=$(sed -e '1!d' -e 's/^Usage: \.\///' -e 's/[<>]//g' <<<"$help")
 synopsis=$(MANWIDTH=200 MAN_KEEP_FORMATTING= man -l "$page" 2>/dev/null | col -b |
            sed -n '/^SYNOPSIS/{n;p;}' | sed 's/^ *//')
 if [[ $synopsis != "$usage" ]]; then
