@@ -87,7 +87,6 @@ struct CloseBatch {
 struct Frame {
     UniqueFd dir;         // where its entries are opened; may be closed when descriptors run short
     size_t text_len = 0;  // its full text is the walk's `path` up to here
-    std::string rel;      // how to reach it from the frame below, for reopening
     dev_t dev = 0;
     ino_t ino = 0;
     std::string names;             // the listing, each name ended by a NUL
@@ -112,15 +111,6 @@ struct Walk {
 };
 
 constexpr int resolve_strict = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-
-std::string join(const std::string& dir, std::string_view name) {
-    std::string out;
-    out.reserve(dir.size() + name.size() + 1);
-    out = dir;
-    if (!out.empty() && out.back() != '/') out += '/';
-    out.append(name);
-    return out;
-}
 
 void status_failed(Walk& w, const std::string& text, std::string_view message) {
     say_err("Failed to get status of " + quote_path(text) + ": " +
@@ -230,11 +220,11 @@ void pop_frame(Walk& w) {
 // that it is still the directory that was listed. Returns 0 or an error number (ESTALE: replaced).
 int reopen(Walk& w, size_t k) {
     size_t j = k;
-    std::string rel = w.stack[k].rel;
-    while (!w.stack[--j].dir) {
-        rel.insert(0, 1, '/');
-        rel.insert(0, w.stack[j].rel);
-    }
+    do --j;
+    while (!w.stack[j].dir);
+    // Frame k's text extends frame j's by the names that lead from one to the other.
+    std::string rel = w.path.substr(w.stack[j].text_len, w.stack[k].text_len - w.stack[j].text_len);
+    if (rel.front() == '/') rel.erase(0, 1);
     UniqueFd fd = open_beneath(w, w.stack[j].dir.fd, rel.c_str(), O_PATH | O_DIRECTORY, j);
     if (!fd) return errno;
     struct stat st;
@@ -263,7 +253,7 @@ void enter(Walk& w, const Frame& f, const char* name) {
 
 // Handles one examined file, the walk's path: `file` is a descriptor of the inode whose status
 // is `st`.
-void visit(Walk& w, UniqueFd file, const struct stat& st, std::string rel) {
+void visit(Walk& w, UniqueFd file, const struct stat& st) {
     const std::string& text = w.path;
     if (S_ISLNK(st.st_mode)) {
         say_err(quote_path(text) + " is a symlink, not modifying permission");
@@ -285,7 +275,6 @@ void visit(Walk& w, UniqueFd file, const struct stat& st, std::string rel) {
 
     Frame f;
     f.text_len = text.size();
-    f.rel = std::move(rel);
     f.dev = st.st_dev;
     f.ino = st.st_ino;
     UniqueFd list = open_at(w, file.fd, ".", O_RDONLY | O_DIRECTORY, SIZE_MAX);
@@ -322,7 +311,6 @@ void visit_next(Walk& w) {
     enter(w, top, name);
     const std::string& text = w.path;
     const bool last = top.next == 0;
-    std::string rel = last ? join(top.rel, name) : std::string(name);
 
     if (text.size() >= PATH_MAX) {
         status_failed(w, text, std::strerror(ENAMETOOLONG));
@@ -347,7 +335,7 @@ void visit_next(Walk& w) {
         status_failed(w, text, std::strerror(errno));
         return;
     }
-    visit(w, std::move(file), st, std::move(rel));
+    visit(w, std::move(file), st);
 }
 
 // Confirms afresh that `arg` lies beneath a root, opens it there without following any link,
@@ -398,7 +386,7 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
         status_failed(w, text, "changed while it was being confirmed");
         return;
     }
-    visit(w, std::move(file), st, {});
+    visit(w, std::move(file), st);
 }
 
 bool read_hardlink_protection() {
