@@ -1,5 +1,4 @@
-// Owns the repair walk: handing admitted trees over to the target owner and group, one line per
-// path.
+// Owns the repair policy: what is changed on each examined path, how, and the line that says so.
 #pragma once
 
 #include <sys/stat.h>
@@ -20,10 +19,9 @@
 int update_file_permissions(int fd, const struct stat& st, std::string_view path, int32_t uid,
                             int32_t gid, bool setgid);
 
-/// Walks `paths` depth first, last argument first, each directory repaired right after its listing
-/// and its entries taken in reverse listing order. Symbolic links below an argument are reported
-/// and never changed or followed. Each argument is first confirmed afresh to lie beneath one of
-/// `roots`, and everything is reached through descriptors of the inodes whose status was read.
-/// Returns the number of failures.
+/// Hands every path of the trees of `paths` (see walk_trees()) over to `uid` and `gid`, adding
+/// group-read, and for directories under `sgid` group-write and set-group-ID. A symbolic link is
+/// reported and left alone; without the kernel's hard-link protection a file with more than one
+/// link is refused. Returns the number of failures.
 int repair_all(const std::vector<std::filesystem::path>& paths, int32_t uid, int32_t gid, bool sgid,
                const std::vector<std::filesystem::path>& roots = allowed_paths);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 void append_quoted(std::string& out, std::string_view path) {
     out += '"';
@@ -53,6 +54,11 @@ void say_out(std::string_view line) {
 
 void say_err(std::string_view line) {
     say(STDERR_FILENO, line);
+}
+
+std::string ownership_failure(std::string_view path, int err) {
+    return "Failed to update ownership of" + quote_path(path) + ": (" + std::to_string(err) + ") " +
+           std::strerror(err);
 }
 
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path) {

@@ -17,6 +17,10 @@ void say_out(std::string_view line);
 /// Writes `line` plus a newline to standard error at once, unbuffered.
 void say_err(std::string_view line);
 
+/// "Failed to update ownership of" + the quoted `path` (no space between, as always) + ": (" +
+/// `err` + ") " + the platform's text for `err`.
+std::string ownership_failure(std::string_view path, int err);
+
 /// A file-system error's description in the shape the standard library gives its own:
 /// "filesystem error: " + `what` + ": " + `message` + " [" + `path` + "]".
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path);

@@ -1,0 +1,334 @@
+// The walk: reaches every file through descriptors held on the directories that listed it.
+#include "tree_walk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "path_admission.h"
+#include "report.h"
+#include "unique_fd.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A listed directory whose entries are still being handled.
+struct Frame {
+    UniqueFd dir;         // where its entries are opened; may be closed when descriptors run short
+    size_t text_len = 0;  // its full text is the walk's `path` up to here
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string names;             // the listing, each name ended by a NUL
+    std::vector<uint32_t> starts;  // where each name begins, in listing order
+    size_t next = 0;               // entries [0, next) are still to be handled
+
+    const char* name(size_t i) const { return names.c_str() + starts[i]; }
+};
+
+// The run's state, shared by the walk's functions.
+struct Walk {
+    const Visitor& visit;
+    size_t fd_budget = 0;
+    size_t open_frames = 0;
+    std::vector<Frame> stack;  // each frame's directory lies inside the one below it
+    std::string path;          // the text of the path being handled; every frame's is a prefix
+    CloseBatch done;           // descriptors of files already handled
+    int ret = 0;
+};
+
+constexpr int resolve_strict = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+
+void status_failed(Walk& w, const std::string& text, std::string_view message) {
+    say_err("Failed to get status of " + quote_path(text) + ": " +
+            fs_error("symlink_status", message, text));
+    ++w.ret;
+}
+
+void ownership_failed(Walk& w, const std::string& text, int err) {
+    say_err(ownership_failure(text, err));
+    ++w.ret;
+}
+
+void iterate_failed(Walk& w, const std::string& text, std::string_view what, int err) {
+    say_err("Warning: Failed to iterate " + quote_path(text) + ": " +
+            fs_error(what, std::strerror(err), text) +
+            " (will still try to fix directory permissions)");
+    // Running out of descriptors is our limit, not the tree's: it must count.
+    if (err == EMFILE || err == ENFILE) ++w.ret;
+}
+
+// What a failed confirmation of an argument means to its caller.
+std::string_view confirm_error(int err) {
+    switch (err) {
+        case ELOOP:
+            return "a component is now a symbolic link";
+        case EXDEV:
+            return "no longer beneath an allowed root";
+        default:
+            return std::strerror(err);
+    }
+}
+
+// Closes the descriptor of the shallowest frame that can be reopened later, other than `keep`.
+bool evict(Walk& w, size_t keep) {
+    for (size_t i = 1; i < w.stack.size(); ++i) {
+        if (i != keep && w.stack[i].dir) {
+            w.stack[i].dir.reset();
+            --w.open_frames;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Makes room for one more descriptor; false when there is nothing left to give up.
+bool free_descriptor(Walk& w, size_t keep) {
+    return w.done.flush() || evict(w, keep);
+}
+
+UniqueFd open_at(Walk& w, int dirfd, const char* name, int flags, size_t keep) {
+    for (;;) {
+        UniqueFd fd(openat(dirfd, name, flags | O_CLOEXEC));
+        if (fd || (errno != EMFILE && errno != ENFILE) || !free_descriptor(w, keep)) return fd;
+    }
+}
+
+UniqueFd open_beneath(Walk& w, int dirfd, const char* path, int flags, size_t keep) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.resolve = resolve_strict;
+    for (;;) {
+        UniqueFd fd(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
+        if (fd || (errno != EMFILE && errno != ENFILE) || !free_descriptor(w, keep)) return fd;
+    }
+}
+
+// Reads the whole listing of `fd` into `f`, in the platform's order; returns 0 or the error
+// that stopped it, keeping what was read before.
+int read_listing(int fd, Frame& f) {
+    alignas(dirent64) char buf[64 * 1024];
+    for (;;) {
+        ssize_t n = getdents64(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        for (ssize_t off = 0; off < n;) {
+            const auto* d = reinterpret_cast<const dirent64*>(buf + off);
+            off += d->d_reclen;
+            const char* nm = d->d_name;
+            if (nm[0] == '.' && (nm[1] == '\0' || (nm[1] == '.' && nm[2] == '\0'))) continue;
+            if (f.names.size() > UINT32_MAX - NAME_MAX - 1) return EOVERFLOW;
+            f.starts.push_back(static_cast<uint32_t>(f.names.size()));
+            f.names.append(nm);
+            f.names.push_back('\0');
+        }
+    }
+}
+
+void push_frame(Walk& w, Frame f) {
+    if (w.open_frames >= w.fd_budget) evict(w, SIZE_MAX);
+    ++w.open_frames;
+    w.stack.push_back(std::move(f));
+}
+
+void pop_frame(Walk& w) {
+    if (w.stack.back().dir) --w.open_frames;
+    w.stack.pop_back();
+}
+
+// Gives frame `k` its descriptor back, from the nearest frame below that holds one, and checks
+// that it is still the directory that was listed. Returns 0 or an error number (ESTALE: replaced).
+int reopen(Walk& w, size_t k) {
+    size_t j = k;
+    do --j;
+    while (!w.stack[j].dir);
+    // Frame k's text extends frame j's by the names that lead from one to the other.
+    std::string rel = w.path.substr(w.stack[j].text_len, w.stack[k].text_len - w.stack[j].text_len);
+    if (rel.front() == '/') rel.erase(0, 1);
+    UniqueFd fd = open_beneath(w, w.stack[j].dir.fd, rel.c_str(), O_PATH | O_DIRECTORY, j);
+    if (!fd) return errno;
+    struct stat st;
+    if (fstat(fd.fd, &st) != 0) return errno;
+    if (st.st_dev != w.stack[k].dev || st.st_ino != w.stack[k].ino) return ESTALE;
+    if (w.open_frames >= w.fd_budget) evict(w, k);
+    w.stack[k].dir = std::move(fd);
+    ++w.open_frames;
+    return 0;
+}
+
+// Sets the walk's path to that of entry `name` of frame `f`.
+void enter(Walk& w, const Frame& f, const char* name) {
+    w.path.resize(f.text_len);
+    if (!w.path.empty() && w.path.back() != '/') w.path += '/';
+    w.path += name;
+}
+
+// Hands the walk's path, examined as `file` with status `st`, to the visitor; a directory is
+// listed first and its listing pushed as a frame.
+void examine(Walk& w, UniqueFd file, const struct stat& st) {
+    const std::string& text = w.path;
+    if (!S_ISDIR(st.st_mode)) {
+        w.ret += w.visit(file.fd, st, text);
+        w.done.add(std::move(file));
+        return;
+    }
+
+    Frame f;
+    f.text_len = text.size();
+    f.dev = st.st_dev;
+    f.ino = st.st_ino;
+    UniqueFd list = open_at(w, file.fd, ".", O_RDONLY | O_DIRECTORY, SIZE_MAX);
+    if (!list) {
+        iterate_failed(w, text, "directory iterator cannot open directory", errno);
+    } else if (int err = read_listing(list.fd, f)) {
+        iterate_failed(w, text, "directory iterator cannot advance", err);
+    }
+    w.ret += w.visit(file.fd, st, text);
+    if (f.starts.empty()) return;
+    f.next = f.starts.size();
+    f.dir = std::move(list);
+    push_frame(w, std::move(f));
+}
+
+// Handles the next pending entry of the top frame, popping the frame once it has none left.
+void visit_next(Walk& w) {
+    const size_t k = w.stack.size() - 1;
+    if (!w.stack[k].dir) {
+        if (int err = reopen(w, k)) {
+            const std::string_view why =
+                err == ESTALE ? "directory was replaced during the walk" : std::strerror(err);
+            Frame& top = w.stack[k];
+            while (top.next > 0) {
+                enter(w, top, top.name(--top.next));
+                status_failed(w, w.path, why);
+            }
+            pop_frame(w);
+            return;
+        }
+    }
+    Frame& top = w.stack[k];
+    const char* name = top.name(--top.next);
+    enter(w, top, name);
+    const std::string& text = w.path;
+    const bool last = top.next == 0;
+
+    if (text.size() >= PATH_MAX) {
+        status_failed(w, text, std::strerror(ENAMETOOLONG));
+        if (last) pop_frame(w);
+        return;
+    }
+    UniqueFd file = open_at(w, top.dir.fd, name, O_PATH | O_NOFOLLOW, k);
+    const int err = errno;
+    // A directory with nothing left to hand out needs no descriptor while its last entry's
+    // subtree is walked.
+    if (last) pop_frame(w);
+    if (!file) {
+        if (err == ENOENT || err == ENOTDIR) {
+            ownership_failed(w, text, err);
+        } else {
+            status_failed(w, text, std::strerror(err));
+        }
+        return;
+    }
+    struct stat st;
+    if (fstat(file.fd, &st) != 0) {
+        status_failed(w, text, std::strerror(errno));
+        return;
+    }
+    examine(w, std::move(file), st);
+}
+
+// Confirms afresh that `arg` lies beneath a root, opens it there without following any link,
+// and walks it.
+void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& roots) {
+    w.path = arg.native();
+    const std::string& text = w.path;
+    if (text.size() >= PATH_MAX) {
+        status_failed(w, text, std::strerror(ENAMETOOLONG));
+        return;
+    }
+    const std::optional<Admission> adm = admit(arg, roots);
+    if (!adm) {
+        status_failed(w, text, "no longer beneath an allowed root");
+        return;
+    }
+    struct stat seen;
+    if (fstatat(AT_FDCWD, text.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            ownership_failed(w, text, err);
+        } else {
+            status_failed(w, text, std::strerror(err));
+        }
+        return;
+    }
+    UniqueFd root(open(adm->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) {
+        status_failed(w, text, std::strerror(errno));
+        return;
+    }
+    UniqueFd file = open_beneath(w, root.fd, adm->beneath.c_str(), O_PATH | O_NOFOLLOW, SIZE_MAX);
+    if (!file) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) {
+            ownership_failed(w, text, err);
+        } else {
+            status_failed(w, text, confirm_error(err));
+        }
+        return;
+    }
+    struct stat st;
+    if (fstat(file.fd, &st) != 0) {
+        status_failed(w, text, std::strerror(errno));
+        return;
+    }
+    if (st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+        status_failed(w, text, "changed while it was being confirmed");
+        return;
+    }
+    examine(w, std::move(file), st);
+}
+
+// Raises the soft descriptor limit to the hard one and sets how many directories may be held open
+// and how many handled files may wait to be closed, keeping room for the standard streams.
+void plan_descriptors(Walk& w) {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) getrlimit(RLIMIT_NOFILE, &lim);
+    }
+    const rlim_t limit = lim.rlim_cur > 0 ? lim.rlim_cur : 32;
+    const rlim_t batch = std::clamp<rlim_t>(limit / 64, 1, 64);
+    const rlim_t reserve = 3 + batch + (limit >= 64 ? 16 : limit / 4);
+    w.done.max = static_cast<size_t>(batch);
+    w.done.fds.reserve(w.done.max);
+    w.fd_budget = limit > reserve + 2 ? static_cast<size_t>(limit - reserve) : 2;
+}
+
+}  // namespace
+
+int walk_trees(const std::vector<fs::path>& args, const std::vector<fs::path>& roots,
+               const Visitor& visit) {
+    if (args.empty()) return 0;
+    Walk w{visit, 0, 0, {}, {}, {}, 0};
+    plan_descriptors(w);
+    for (size_t i = args.size(); i-- > 0;) {
+        visit_argument(w, args[i], roots);
+        while (!w.stack.empty()) visit_next(w);
+    }
+    return w.ret;
+}

@@ -1,0 +1,37 @@
+// Owns the descriptor-held walk: which inodes are examined below each argument, and in what order.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+/// What to do with one examined path: `fd` is an O_PATH descriptor of the inode, valid for the
+/// call only, `st` its status read through `fd`, `path` its full text. Returns the failures it
+/// counted.
+using Visitor = std::function<int(int fd, const struct stat& st, const std::string& path)>;
+
+/// Walks `args` depth first, last argument first, and calls `visit` once for every path examined:
+/// each argument, then, for a directory, right after its listing, each of its entries in reverse
+/// listing order, each subtree finished before the next entry. Symbolic links are handed to
+/// `visit` and never followed or entered. Returns the failures counted by `visit` and by the walk.
+///
+/// What it guarantees, whatever is renamed or swapped during the run:
+/// - An argument is confirmed afresh to lie beneath one of `roots` (see admit()), then opened
+///   beneath that root's directory with openat2(2) refusing every symbolic link, and handed on only
+///   if it is the inode whose status was read by its name.
+/// - Every entry below is opened by its single name, relative to a descriptor of the directory
+///   that listed it, with O_NOFOLLOW: no name resolves through a link or outside the argument.
+/// - When descriptors run short, a directory's descriptor may be given up; it is reopened beneath
+///   the nearest ancestor still held, refusing every link, and used only if it is the inode that
+///   was listed. Otherwise each of its remaining entries fails with "directory was replaced
+///   during the walk".
+///
+/// Its own failures are reported on standard error: "Failed to get status of" for an entry that
+/// cannot be examined, "Failed to update ownership of" for one that is gone, and "Warning: Failed
+/// to iterate" for a listing that could not be read to its end (counted only when the walk ran out
+/// of descriptors); the directory is still handed to `visit`.
+int walk_trees(const std::vector<std::filesystem::path>& args,
+               const std::vector<std::filesystem::path>& roots, const Visitor& visit);
