@@ -4,23 +4,31 @@
 #include <string>
 #include <string_view>
 
-/// The quoted form of `path`: its text in double quotes, each `"` or `\` inside preceded by `\`.
+/// The quoted form of `path`: its text in double quotes, each `"` or `\` inside preceded by `\`,
+/// a newline, tab or carriage return written `\n`, `\t`, `\r`, and every other byte below 0x20
+/// and 0x7f written `\x` and two lower-case hex digits. Bytes from 0x80 up are kept as they are.
 std::string quote_path(std::string_view path);
 
 /// Appends the quoted form of `path` to `out`.
 void append_quoted(std::string& out, std::string_view path);
 
-/// Writes `line` plus a newline to standard output at once, unbuffered. Write errors are
-/// ignored: a closed output must not stop the work.
+/// Writes `line` plus a newline to standard output at once, unbuffered, retrying a partial write.
+/// A write error does not stop the work: the first one is kept for report_write_failures().
 void say_out(std::string_view line);
 
-/// Writes `line` plus a newline to standard error at once, unbuffered.
+/// The same for standard error.
 void say_err(std::string_view line);
+
+/// For each stream that met a write error, prints "Failed to write the report to standard output"
+/// (or "standard error") + ": (" + its first error number + ") " + the platform's text, on
+/// standard error. Returns the number of such streams.
+int report_write_failures();
 
 /// "Failed to update ownership of" + the quoted `path` (no space between, as always) + ": (" +
 /// `err` + ") " + the platform's text for `err`.
 std::string ownership_failure(std::string_view path, int err);
 
 /// A file-system error's description in the shape the standard library gives its own:
-/// "filesystem error: " + `what` + ": " + `message` + " [" + `path` + "]".
+/// "filesystem error: " + `what` + ": " + `message` + " [" + `path` + "]", control bytes in
+/// `path` escaped as in the quoted form.
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path);

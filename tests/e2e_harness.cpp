@@ -56,6 +56,17 @@ std::string read_all(int fd) {
     return out;
 }
 
+// Reads up to and including the first newline of `fd`, one byte at a time so as to take no more.
+std::string read_line(int fd) {
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1) {
+        line += c;
+        if (c == '\n') break;
+    }
+    return line;
+}
+
 }  // namespace
 
 void E2E::SetUp() {
@@ -75,6 +86,15 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
     Result r;
     const int out = memfd_create("out", MFD_CLOEXEC);
     const int err = opt.merged ? out : memfd_create("err", MFD_CLOEXEC);
+    int pipe_fds[2] = {-1, -1};
+    if (opt.output == Output::one_line) {
+        if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return r;
+        }
+        // One page: the tool has to wait for the reader, and so outlives it.
+        fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
+    }
     std::vector<std::string> argv;
     if (caller.uid != 0 || caller.gid != 0 || !caller.setpriv.empty()) {
         argv = {"setpriv", "--reuid=" + std::to_string(caller.uid),
@@ -95,15 +115,38 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
             const rlimit lim{static_cast<rlim_t>(opt.nofile), static_cast<rlim_t>(opt.nofile)};
             if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(126);
         }
-        if (dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+        if (opt.address_space > 0) {
+            const rlimit lim{static_cast<rlim_t>(opt.address_space),
+                             static_cast<rlim_t>(opt.address_space)};
+            if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(126);
+        }
+        int stdout_fd = out;
+        if (opt.output == Output::file) {
+            stdout_fd =
+                open(opt.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        } else if (opt.output == Output::one_line) {
+            stdout_fd = pipe_fds[1];
+        }
+        if (dup2(err, 2) < 0) _exit(126);
+        if (opt.output == Output::closed) {
+            close(1);
+        } else if (stdout_fd < 0 || dup2(stdout_fd, 1) < 0) {
+            _exit(126);
+        }
         execvp(cargv[0], cargv.data());
         _exit(127);
+    }
+    std::string piped;
+    if (opt.output == Output::one_line) {
+        close(pipe_fds[1]);
+        piped = read_line(pipe_fds[0]);
+        close(pipe_fds[0]);
     }
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    r.out = read_all(out);
+    r.out = opt.output == Output::one_line ? piped : read_all(out);
     if (!opt.merged) r.err = read_all(err);
     close(out);
     if (!opt.merged) close(err);

@@ -15,11 +15,22 @@ struct Caller {
     std::vector<std::string> setpriv;
 };
 
+/// Where the tool's standard output goes.
+enum class Output {
+    captured,  ///< into Result::out
+    closed,    ///< descriptor 1 closed
+    file,      ///< RunOptions::output_file, created or truncated
+    one_line,  ///< a small pipe whose reader leaves after one line, kept in Result::out
+};
+
 /// How to run it beyond the caller.
 struct RunOptions {
     std::string cwd = "/";  ///< working directory of the tool
     bool merged = false;    ///< standard error into the same capture as standard output
     long nofile = 0;        ///< when positive, soft and hard open-file limit
+    Output output = Output::captured;
+    std::string output_file = {};  ///< for Output::file
+    long address_space = 0;        ///< when positive, soft and hard address-space limit in bytes
 };
 
 /// What a run produced.

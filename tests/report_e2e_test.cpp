@@ -1,0 +1,103 @@
+// End-to-end tests of the report: an honest exit status, one line per path, lost lines counted.
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "e2e_harness.h"
+
+namespace {
+
+const Caller root{0, 0, {}};
+
+using Report = E2E;
+
+TEST_F(Report, ExitStatusIsTheFailureCountUpTo255) {
+    for (const int n : {254, 256, 300}) {
+        std::vector<std::string> args;
+        for (int i = 0; i < n; ++i) args.push_back("/mnt/data/missing" + std::to_string(i));
+        const Result r = run(root, args);
+        EXPECT_EQ(r.status, std::min(n, 255)) << n << " failures";
+        EXPECT_EQ(lines(r.err).size(), static_cast<size_t>(n));
+    }
+}
+
+TEST_F(Report, ControlBytesInNamesAreShownEscaped) {
+    make_dir("/mnt/data/t", 0755);
+    const struct {
+        std::string name;
+        std::string shown;
+    } names[] = {
+        {"new\nline", R"(new\nline)"},     {"tab\there", R"(tab\there)"},  {"cr\r", R"(cr\r)"},
+        {"esc\x1b[31m", R"(esc\x1b[31m)"}, {"del\x7f", R"(del\x7f)"},      {"\x01", R"(\x01)"},
+        {"q\"b\\s", R"(q\"b\\s)"},         {"caf\xc3\xa9", "caf\xc3\xa9"},
+    };
+    for (const auto& n : names) make_file("/mnt/data/t/" + n.name, 0600);
+    make_dir("/mnt/data/t/lock\ned", 0000);
+    std::vector<std::string> want = {R"(Updated ownership and permissions for "/mnt/data/t")"};
+    std::vector<std::string> listed = listing("/mnt/data/t");
+    for (auto it = listed.rbegin(); it != listed.rend(); ++it) {
+        std::string shown = R"(lock\ned)";
+        for (const auto& n : names) {
+            if (n.name == *it) shown = n.shown;
+        }
+        want.push_back(R"(Updated ownership and permissions for "/mnt/data/t/)" + shown + "\"");
+    }
+    // Without its read-search overrides the tool cannot list the locked directory.
+    const Caller blind{0, 0, {"--bounding-set=-dac_override,-dac_read_search"}};
+    const Result r = run(blind, {"--uid", "1000", "/mnt/data/t"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.out), want);
+    EXPECT_EQ(r.err,
+              R"(Warning: Failed to iterate "/mnt/data/t/lock\ned": filesystem error: directory )"
+              R"(iterator cannot open directory: Permission denied [/mnt/data/t/lock\ned] (will )"
+              "still try to fix directory permissions)\n");
+
+    const Result refused = run(root, {"/etc/x\ny"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(lines(refused.err).front(), R"(Error: path "/etc/x\ny" is not an allowed path.)");
+}
+
+TEST_F(Report, LinesThatCannotBeWrittenAreCountedAndTheWorkFinishes) {
+    ASSERT_EQ(mkdir("/mnt/full", 0755), 0);
+    ASSERT_EQ(mount("tmpfs", "/mnt/full", "tmpfs", 0, "size=4k"), 0);
+    const struct {
+        const char* what;
+        Output output;
+        const char* error;
+        const char* out;
+    } cases[] = {
+        {"full file system", Output::file, "(28) No space left on device", ""},
+        {"closed", Output::closed, "(9) Bad file descriptor", ""},
+        {"reader gone after one line", Output::one_line, "(32) Broken pipe",
+         "Updated ownership and permissions for \"/mnt/data/t\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all("/mnt/data/t");
+        make_dir("/mnt/data/t", 0700);
+        const int files = 300;
+        for (int i = 0; i < files; ++i) {
+            make_file("/mnt/data/t/a-name-long-enough-to-fill-pages-" + std::to_string(i), 0600);
+        }
+        RunOptions opt;
+        opt.output = c.output;
+        opt.output_file = "/mnt/full/log";
+        const Result r = run(root, {"--uid", "1000", "--gid", "1000", "/mnt/data/t"}, opt);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err,
+                  std::string("Failed to write the report to standard output: ") + c.error + "\n");
+        if (c.output != Output::file) {
+            EXPECT_EQ(r.out, c.out);
+        }
+        EXPECT_EQ(meta("/mnt/data/t"), (Meta{alice, alice, 0740}));
+        for (int i = 0; i < files; ++i) {
+            const std::string p =
+                "/mnt/data/t/a-name-long-enough-to-fill-pages-" + std::to_string(i);
+            ASSERT_EQ(meta(p), (Meta{alice, alice, 0640})) << p;
+        }
+    }
+    umount("/mnt/full");
+}
+
+}  // namespace
