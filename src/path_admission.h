@@ -16,10 +16,30 @@ struct Admission {
                                     ///< root itself; never absolute, never holds "." or ".."
 };
 
+/// While it lives, the process reaches files with its caller's rights: the file-system user and
+/// group ids are the real ones (the supplementary groups are the caller's already). The previous
+/// ids come back when it goes out of scope. A set-user-ID program judges the caller's own path
+/// text this way, so that it answers no question about a file the caller could not reach himself.
+class CallerRights {
+  public:
+    CallerRights();
+    ~CallerRights();
+    CallerRights(const CallerRights&) = delete;
+    CallerRights& operator=(const CallerRights&) = delete;
+    /// False when the switch did not take effect: then nothing may be judged.
+    bool held() const { return held_; }
+
+  private:
+    unsigned fsuid_;
+    unsigned fsgid_;
+    bool held_;
+};
+
 /// Judges `path` against `roots`: refused (nullopt) when its final component is a symbolic link,
 /// when its weakly canonical form does not start with every component of a root's weakly
-/// canonical form, or when any file-system error occurs on the way. Roots are tried in order and
-/// the first match wins. Never throws, never prints.
+/// canonical form, or when any file-system error occurs on the way. `path` is resolved with the
+/// caller's rights (see CallerRights), the roots with the program's own. Roots are tried in order
+/// and the first match wins. Never prints.
 std::optional<Admission> admit(const std::filesystem::path& path,
                                const std::vector<std::filesystem::path>& roots);
 

@@ -61,7 +61,10 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
     }
     mode_t group_perms = S_IRGRP;
     if (setgid) group_perms |= S_IWGRP | S_ISGID;
-    const mode_t want = (mode | group_perms) & 07777;
+    mode_t want = (mode | group_perms) & 07777;
+    // The kernel keeps set-group-ID on a file without group-execute when root changes its owner:
+    // a file handed over is never left set-user-ID or set-group-ID for its new owner's group.
+    if (!S_ISDIR(mode)) want &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
     if (want != (mode & 07777) && change_mode(fd, want) != 0) return permissions_failed(errno);
     // Reused: this line is printed for nearly every file of the tree.
     static std::string line;
@@ -75,18 +78,26 @@ int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, boo
                const std::vector<fs::path>& roots) {
     if (paths.empty()) return 0;
     const bool hardlinks_protected = read_hardlink_protection();
+    const uid_t caller = getuid();
     const Visitor repair = [&](int fd, const struct stat& st, const std::string& path) {
         if (S_ISLNK(st.st_mode)) {
             say_err(quote_path(path) + " is a symlink, not modifying permission");
             return 0;
         }
         const bool dir = S_ISDIR(st.st_mode);
-        // Without the kernel's protection a link to someone else's file may have been planted.
-        if (!dir && !hardlinks_protected && st.st_nlink > 1) {
-            say_err("Failed to update ownership of" + quote_path(path) + ": refusing a file with " +
-                    std::to_string(st.st_nlink) +
-                    " hard links while /proc/sys/fs/protected_hardlinks is not 1");
-            return 1;
+        if (!dir && st.st_nlink > 1) {
+            // Without the kernel's protection a link to anyone's file may have been planted; with
+            // it, still a link to any file the caller may read and write.
+            const char* why = !hardlinks_protected ? " hard links while "
+                                                     "/proc/sys/fs/protected_hardlinks is not 1"
+                              : caller != 0 && st.st_uid != caller
+                                  ? " hard links owned by another user"
+                                  : nullptr;
+            if (why) {
+                say_err("Failed to update ownership of" + quote_path(path) +
+                        ": refusing a file with " + std::to_string(st.st_nlink) + why);
+                return 1;
+            }
         }
         return update_file_permissions(fd, st, path, uid, gid, dir && sgid);
     };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -82,9 +83,7 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     std::vector<std::filesystem::path> paths;
     // The real ids: the caller, not the set-user-ID owner, decides what may be asked for.
     auto uid = static_cast<int32_t>(getuid());
@@ -98,4 +97,16 @@ int main(int argc, char** argv) {
     ret += report_write_failures();
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.
     return std::min(ret, 255);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Unwinding has released the walk's memory and descriptors; this line needs neither.
+        say_err("Failed to finish the run: out of memory");
+        return 255;
+    }
 }

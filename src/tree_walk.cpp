@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -67,8 +68,8 @@ void iterate_failed(Walk& w, const std::string& text, std::string_view what, int
     say_err("Warning: Failed to iterate " + quote_path(text) + ": " +
             fs_error(what, std::strerror(err), text) +
             " (will still try to fix directory permissions)");
-    // Running out of descriptors is our limit, not the tree's: it must count.
-    if (err == EMFILE || err == ENFILE) ++w.ret;
+    // Running out of descriptors or memory is our limit, not the tree's: it must count.
+    if (err == EMFILE || err == ENFILE || err == ENOMEM || err == EOVERFLOW) ++w.ret;
 }
 
 // What a failed confirmation of an argument means to its caller.
@@ -132,9 +133,16 @@ int read_listing(int fd, Frame& f) {
             const char* nm = d->d_name;
             if (nm[0] == '.' && (nm[1] == '\0' || (nm[1] == '.' && nm[2] == '\0'))) continue;
             if (f.names.size() > UINT32_MAX - NAME_MAX - 1) return EOVERFLOW;
-            f.starts.push_back(static_cast<uint32_t>(f.names.size()));
-            f.names.append(nm);
-            f.names.push_back('\0');
+            const auto start = static_cast<uint32_t>(f.names.size());
+            try {
+                f.names.append(nm, std::strlen(nm) + 1);  // with its NUL
+                f.starts.push_back(start);
+            } catch (const std::bad_alloc&) {
+                // A listing that never ends must not end the walk: keep what fits, like any
+                // other listing that stops early. Shrinking never allocates.
+                f.names.resize(start);
+                return ENOMEM;
+            }
         }
     }
 }
@@ -267,8 +275,17 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
         return;
     }
     struct stat seen;
-    if (fstatat(AT_FDCWD, text.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
-        const int err = errno;
+    // By name, as the caller could: what he may not reach himself is refused at admission.
+    int err = 0;
+    {
+        const CallerRights as_caller;
+        if (!as_caller.held()) {
+            err = EPERM;
+        } else if (fstatat(AT_FDCWD, text.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+            err = errno;
+        }
+    }
+    if (err != 0) {
         if (err == ENOENT || err == ENOTDIR) {
             ownership_failed(w, text, err);
         } else {
@@ -283,7 +300,7 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
     }
     UniqueFd file = open_beneath(w, root.fd, adm->beneath.c_str(), O_PATH | O_NOFOLLOW, SIZE_MAX);
     if (!file) {
-        const int err = errno;
+        err = errno;
         if (err == ENOENT || err == ENOTDIR) {
             ownership_failed(w, text, err);
         } else {

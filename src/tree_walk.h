@@ -21,7 +21,8 @@ using Visitor = std::function<int(int fd, const struct stat& st, const std::stri
 /// What it guarantees, whatever is renamed or swapped during the run:
 /// - An argument is confirmed afresh to lie beneath one of `roots` (see admit()), then opened
 ///   beneath that root's directory with openat2(2) refusing every symbolic link, and handed on only
-///   if it is the inode whose status was read by its name.
+///   if it is the inode whose status was read by its name with the caller's rights (see
+///   CallerRights): the argument's own text is never resolved with more rights than his.
 /// - Every entry below is opened by its single name, relative to a descriptor of the directory
 ///   that listed it, with O_NOFOLLOW: no name resolves through a link or outside the argument.
 /// - When descriptors run short, a directory's descriptor may be given up; it is reopened beneath
@@ -32,6 +33,6 @@ using Visitor = std::function<int(int fd, const struct stat& st, const std::stri
 /// Its own failures are reported on standard error: "Failed to get status of" for an entry that
 /// cannot be examined, "Failed to update ownership of" for one that is gone, and "Warning: Failed
 /// to iterate" for a listing that could not be read to its end (counted only when the walk ran out
-/// of descriptors); the directory is still handed to `visit`.
+/// of descriptors or memory); the directory is still handed to `visit`.
 int walk_trees(const std::vector<std::filesystem::path>& args,
                const std::vector<std::filesystem::path>& roots, const Visitor& visit);

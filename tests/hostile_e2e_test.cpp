@@ -147,7 +147,7 @@ class Overlay {
     bool ok_ = false;
 };
 
-TEST_F(Hostile, HardLinksAreRefusedWithoutTheKernelsProtection) {
+TEST_F(Hostile, HardLinksToOtherUsersFilesAreRefused) {
     const auto sentinels = make_sentinels();
     make_dir("/mnt/data/m", 0755, mallory, mallory);
     // Planted while the protection was off: root makes the link the attacker could have made.
@@ -172,15 +172,81 @@ TEST_F(Hostile, HardLinksAreRefusedWithoutTheKernelsProtection) {
         EXPECT_EQ(run(attacker, {"/mnt/data/m/hl"}).status, 1);
         expect_untouched(sentinels);
     }
-    // With the protection on, as it is by default, hard-linked files are handed over as usual.
+    // With the protection on, as it is by default, anyone may still link a file he may read and
+    // write: another user's is refused to him, his own and root's hand-overs go ahead.
     std::string setting;
     std::ifstream("/proc/sys/fs/protected_hardlinks") >> setting;
     std::optional<Overlay> on;
     if (setting != "1") on.emplace("/proc/sys/fs/protected_hardlinks", "1\n");
-    const Result r = run(attacker, {"/mnt/data/m/hl"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, updated("/mnt/data/m/hl") + "\n");
-    EXPECT_EQ(meta("/mnt/outside/secret"), (Meta{mallory, mallory, 0640}));
+    make_file("/mnt/outside/shared", 0666);
+    ASSERT_EQ(link("/mnt/outside/shared", "/mnt/data/m/shared"), 0);
+    make_file("/mnt/data/m/own", 0600, mallory, mallory);
+    ASSERT_EQ(link("/mnt/data/m/own", "/mnt/data/m/own2"), 0);
+    const Result r = run(attacker, {"/mnt/data/m/own", "/mnt/data/m/shared"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, updated("/mnt/data/m/own") + "\n");
+    EXPECT_EQ(r.err,
+              "Failed to update ownership of\"/mnt/data/m/shared\": refusing a file with 2 hard "
+              "links owned by another user\n");
+    EXPECT_EQ(meta("/mnt/outside/shared"), (Meta{0, 0, 0666}));
+    EXPECT_EQ(meta("/mnt/data/m/own"), (Meta{mallory, mallory, 0640}));
+    const Result by_root = run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/m/shared"});
+    EXPECT_EQ(by_root.status, 0);
+    EXPECT_EQ(meta("/mnt/outside/shared"), (Meta{bob, bob, 0666}));
+    expect_untouched(sentinels);
 }
+
+TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
+    const auto sentinels = make_sentinels();
+    make_dir("/mnt/data/m", 0755, mallory, mallory);
+    make_file("/mnt/data/m/foo", 0600, mallory, mallory);
+    make_link("/mnt/outside/sentinel", "/mnt/data/m/l", mallory, mallory);
+    // Folds back under the root whatever NAME is: the answer must not tell what NAME is.
+    for (const char* name : {"secret", "sub", "absent"}) {
+        const std::string probe = std::string("/mnt/data/m/l/") + name + "/../../../data/m/foo";
+        const Result r = run(attacker, {probe});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.err, "Error: path \"" + probe + "\" is not an allowed path.\n" + usage_text())
+            << name;
+    }
+    // Below a directory the caller may not search nothing can be named; the directory itself can.
+    make_dir("/mnt/data/m/closed", 0700, bob, bob);
+    make_file("/mnt/data/m/closed/f", 0600, bob, bob);
+    EXPECT_EQ(run(attacker, {"/mnt/data/m/closed/f"}).status, 1);
+    EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{bob, bob, 0600}));
+    const Result r = run(attacker, {"/mnt/data/m/closed"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{mallory, mallory, 0640}));
+    expect_untouched(sentinels);
+}
+
+// A sanitizer's allocator reports running out of memory and ends the process instead of failing
+// the allocation, so this runs in the plain build only.
+#ifndef __SANITIZE_ADDRESS__
+TEST_F(Hostile, ListingTooLargeToHoldIsAWarningAndTheWalkGoesOn) {
+    make_dir("/mnt/data/big", 0700, mallory, mallory);
+    // About 5 MB of names: more than fits in 8 MB of address space next to the program.
+    const std::string filler(240, 'n');
+    for (int i = 0; i < 20000; ++i) {
+        make_file("/mnt/data/big/" + std::to_string(i) + filler, 0600, mallory, mallory);
+    }
+    make_file("/mnt/data/after", 0600, mallory, mallory);
+    RunOptions opt;
+    opt.address_space = 8L << 20;
+    const Result r =
+        run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/after", "/mnt/data/big"}, opt);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "Warning: Failed to iterate \"/mnt/data/big\": filesystem error: directory iterator "
+              "cannot advance: Cannot allocate memory [/mnt/data/big] (will still try to fix "
+              "directory permissions)\n");
+    const std::vector<std::string> out = lines(r.out);
+    ASSERT_GT(out.size(), 2U);
+    EXPECT_EQ(out.front(), updated("/mnt/data/big"));
+    EXPECT_EQ(out.back(), updated("/mnt/data/after"));
+    EXPECT_EQ(meta("/mnt/data/big"), (Meta{bob, bob, 0740}));
+    EXPECT_EQ(meta("/mnt/data/after"), (Meta{bob, bob, 0640}));
+}
+#endif
 
 }  // namespace

@@ -54,16 +54,16 @@ TEST_F(Walk, GrantsGroupModeAfterOwnership) {
         mode_t before;
         mode_t after;
     } cases[] = {
-        {false, false, 0600, 0640},   {false, true, 0600, 0640},
-        {false, false, 0644, 0644},   {false, false, 0000, 0040},
-        {false, false, 0755, 0755},   {false, false, 01777, 01777},
+        {false, false, 0600, 0640},  {false, true, 0600, 0640},
+        {false, false, 0644, 0644},  {false, false, 0000, 0040},
+        {false, false, 0755, 0755},  {false, false, 01777, 01777},
         {false, false, 04755, 0755},  // handing a set-user-ID file over must not keep 04000
-        {false, false, 02755, 0755},  {false, true, 06711, 0751},
-        {false, false, 02604, 02644},  // no group execute: the kernel keeps set-group-ID
-        {true, true, 0755, 02775},    {true, false, 0700, 0740},
-        {true, true, 0700, 02760},    {true, false, 0000, 0040},
-        {true, false, 02755, 02755},  {true, true, 01777, 03777},
-        {true, false, 04700, 04740},
+        {false, false, 02755, 0755}, {false, true, 06711, 0751},
+        {false, false, 02604, 0644},  // no group execute: the kernel keeps set-group-ID, we do not
+        {false, false, 02745, 0745}, {true, true, 0755, 02775},
+        {true, false, 0700, 0740},   {true, true, 0700, 02760},
+        {true, false, 0000, 0040},   {true, false, 02755, 02755},
+        {true, true, 01777, 03777},  {true, false, 04700, 04740},
     };
     for (const auto& c : cases) {
         const std::string p = "/mnt/data/p";
@@ -226,7 +226,8 @@ TEST_F(Walk, LinkToDirectoryWithTrailingSeparatorIsWalkedAsTheDirectory) {
 }
 
 TEST_F(Walk, NothingIsDeduplicated) {
-    make_dir("/mnt/data/t", 0700, bob, bob);
+    // Searchable by the caller: he may name what lies inside.
+    make_dir("/mnt/data/t", 0755, bob, bob);
     make_file("/mnt/data/t/f", 0600, bob, bob);
     const Result r = run(user, {"/mnt/data/t/f", "/mnt/data/t", "/mnt/data/t/f", "/mnt/data/nope",
                                 "/mnt/data/nope"});
