@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-"""Times quorvane against `chown -R -h U:G TREE && chmod -R g+r TREE` on a wide and a deep tree.
+"""Times quorvane against the peers a user would pick for the same job, on a wide and a deep tree.
+
+The peers: `chown -R -h U:G TREE && chmod -R g+r TREE` (silent), the same with -v and its output
+to a file (one line per path, as quorvane prints), and `systemd-tmpfiles --create` with a
+`Z TREE 0640 U G -` line (a descriptor-based recursive chown and chmod, silent).
 
 Run as root; it enters a private mount namespace of its own, mounts a tmpfs (or, with --disk DIR,
-binds DIR) over /mnt/data, and touches nothing on the host outside DIR. Prints medians, their
-ratio and peak resident memory.
+binds DIR) over /mnt/data, and touches nothing on the host outside DIR. Prints quorvane's median
+time, each peer's median as a ratio to it, and peak resident memory.
 """
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -75,13 +80,13 @@ def reset(path):
     subprocess.run(["sync"], check=True)
 
 
-def timed(argv, out):
+def timed(argv, out, append=False):
     """Runs argv with stdout and stderr to `out`; returns (seconds, peak RSS in KiB).
 
     GNU time measures the peak: a child forked from this interpreter would carry the
     interpreter's own resident size into the figure."""
     rss_file = "/mnt/bench.rss"
-    with open(out, "wb") as sink:
+    with open(out, "ab" if append else "wb") as sink:
         start = time.perf_counter()
         status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv,
                                  stdout=sink, stderr=sink)
@@ -92,24 +97,49 @@ def timed(argv, out):
         return elapsed, int(f.read().split()[-1])
 
 
+def peers(path):
+    """Each peer as (name, commands run one after the other, their output to one file)."""
+    ids = "%d:%d" % (UID, GID)
+    found = [
+        ("chown+chmod", [["chown", "-R", "-h", ids, path], ["chmod", "-R", "g+r", path]]),
+        ("chown+chmod -v", [["chown", "-R", "-h", "-v", ids, path],
+                            ["chmod", "-R", "-v", "g+r", path]]),
+    ]
+    if shutil.which("systemd-tmpfiles"):
+        conf = "/mnt/bench-tmpfiles.conf"
+        with open(conf, "w") as f:
+            f.write("Z %s 0640 %d %d -\n" % (path, UID, GID))
+        found.append(("tmpfiles Z", [["systemd-tmpfiles", "--create", conf]]))
+    return found
+
+
 def bench(name, path, tool, runs):
-    ours, pair = [], []
-    ours_rss = pair_rss = 0
     log = "/mnt/bench.out"
+    others = peers(path)
+    times = {"quorvane": []}
+    rss = {"quorvane": 0}
+    for peer, _ in others:
+        times[peer], rss[peer] = [], 0
     for _ in range(runs):
         reset(path)
-        t, rss = timed([tool, "--uid", str(UID), "--gid", str(GID), path], log)
-        ours.append(t)
-        ours_rss = max(ours_rss, rss)
-        reset(path)
-        t1, r1 = timed(["chown", "-R", "-h", "%d:%d" % (UID, GID), path], log)
-        t2, r2 = timed(["chmod", "-R", "g+r", path], log)
-        pair.append(t1 + t2)
-        pair_rss = max(pair_rss, r1, r2)
-    mo, mp = statistics.median(ours), statistics.median(pair)
-    print("%-5s %8d entries  quorvane %7.3f s  chown+chmod %7.3f s  ratio %.2f  "
-          "peak RSS quorvane %6.1f MiB  chown/chmod %6.1f MiB"
-          % (name, count_entries(path), mo, mp, mo / mp, ours_rss / 1024, pair_rss / 1024))
+        t, r = timed([tool, "--uid", str(UID), "--gid", str(GID), path], log)
+        times["quorvane"].append(t)
+        rss["quorvane"] = max(rss["quorvane"], r)
+        for peer, commands in others:
+            reset(path)
+            total = 0
+            for i, argv in enumerate(commands):
+                t, r = timed(argv, log, append=i > 0)
+                total += t
+                rss[peer] = max(rss[peer], r)
+            times[peer].append(total)
+    ours = statistics.median(times["quorvane"])
+    row = "%-5s %8d entries  quorvane %7.3f s %5.1f MiB" % (
+        name, count_entries(path), ours, rss["quorvane"] / 1024)
+    for peer, _ in others:
+        row += "  | %s %5.2fx %5.1f MiB" % (peer, statistics.median(times[peer]) / ours,
+                                             rss[peer] / 1024)
+    print(row)
     sys.stdout.flush()
 
 
@@ -124,7 +154,8 @@ def main():
         sys.exit("run as root: the benchmark mounts a private namespace")
     tool = os.path.abspath(args.tool)
     enter_namespace(args.disk)
-    print("tree  entries  medians of %d alternating runs, output to a file; %s"
+    print("tree  entries  medians of %d alternating runs, output to a file; %s; each peer's "
+          "time as a ratio to quorvane's, peak RSS"
           % (args.runs, "disk " + args.disk if args.disk else "tmpfs"))
     for name, make in (("wide", make_wide), ("deep", make_deep)):
         path = "%s-%s" % (TREE_ROOT, name)
