@@ -92,7 +92,8 @@ int run(int argc, char** argv) {
     int ret = options(argc, argv, paths, uid, gid, sgid);
     if (ret != 0) return ret;
     // A reader that leaves must not stop the hand-over half-way; lost lines are counted instead.
-    signal(SIGPIPE, SIG_IGN);
+    // Cannot fail: the signal number is valid and its disposition may be changed.
+    static_cast<void>(signal(SIGPIPE, SIG_IGN));
     ret = repair_all(paths, uid, gid, sgid);
     ret += report_write_failures();
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.

@@ -15,6 +15,7 @@ using Report = E2E;
 TEST_F(Report, ExitStatusIsTheFailureCountUpTo255) {
     for (const int n : {254, 256, 300}) {
         std::vector<std::string> args;
+        args.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) args.push_back("/mnt/data/missing" + std::to_string(i));
         const Result r = run(root, args);
         EXPECT_EQ(r.status, std::min(n, 255)) << n << " failures";
