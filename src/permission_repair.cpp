@@ -39,6 +39,17 @@ bool read_hardlink_protection() {
     return n >= 1 && buf[0] == '1' && (n == 1 || buf[1] == '\n');
 }
 
+// Why a non-directory with status `st` may be a link planted to a file outside the tree, as the
+// end of its refusal line; nullptr when it may be handed over.
+const char* hard_link_risk(const struct stat& st, bool hardlinks_protected, uid_t caller) {
+    if (st.st_nlink <= 1) return nullptr;
+    // Without the kernel's protection anyone may link anyone's file.
+    if (!hardlinks_protected) return " hard links while /proc/sys/fs/protected_hardlinks is not 1";
+    // With it, still any file he may read and write: only root may be handed another's.
+    if (caller != 0 && st.st_uid != caller) return " hard links owned by another user";
+    return nullptr;
+}
+
 }  // namespace
 
 int update_file_permissions(int fd, const struct stat& st, std::string_view path, int32_t uid,
@@ -85,19 +96,10 @@ int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, boo
             return 0;
         }
         const bool dir = S_ISDIR(st.st_mode);
-        if (!dir && st.st_nlink > 1) {
-            // Without the kernel's protection a link to anyone's file may have been planted; with
-            // it, still a link to any file the caller may read and write.
-            const char* why = !hardlinks_protected ? " hard links while "
-                                                     "/proc/sys/fs/protected_hardlinks is not 1"
-                              : caller != 0 && st.st_uid != caller
-                                  ? " hard links owned by another user"
-                                  : nullptr;
-            if (why) {
-                say_err("Failed to update ownership of" + quote_path(path) +
-                        ": refusing a file with " + std::to_string(st.st_nlink) + why);
-                return 1;
-            }
+        if (const char* why = dir ? nullptr : hard_link_risk(st, hardlinks_protected, caller)) {
+            say_err("Failed to update ownership of" + quote_path(path) + ": refusing a file with " +
+                    std::to_string(st.st_nlink) + why);
+            return 1;
         }
         return update_file_permissions(fd, st, path, uid, gid, dir && sgid);
     };
