@@ -59,9 +59,15 @@ void status_failed(Walk& w, const std::string& text, std::string_view message) {
     ++w.ret;
 }
 
-void ownership_failed(Walk& w, const std::string& text, int err) {
-    say_err(ownership_failure(text, err));
-    ++w.ret;
+// A path that could not be examined: one that is gone fails as its ownership change would have,
+// any other error, described by `why`, at its status read.
+void examine_failed(Walk& w, const std::string& text, int err, std::string_view why) {
+    if (err == ENOENT || err == ENOTDIR) {
+        say_err(ownership_failure(text, err));
+        ++w.ret;
+    } else {
+        status_failed(w, text, why);
+    }
 }
 
 void iterate_failed(Walk& w, const std::string& text, std::string_view what, int err) {
@@ -245,11 +251,7 @@ void visit_next(Walk& w) {
     // subtree is walked.
     if (last) pop_frame(w);
     if (!file) {
-        if (err == ENOENT || err == ENOTDIR) {
-            ownership_failed(w, text, err);
-        } else {
-            status_failed(w, text, std::strerror(err));
-        }
+        examine_failed(w, text, err, std::strerror(err));
         return;
     }
     struct stat st;
@@ -286,11 +288,7 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
         }
     }
     if (err != 0) {
-        if (err == ENOENT || err == ENOTDIR) {
-            ownership_failed(w, text, err);
-        } else {
-            status_failed(w, text, std::strerror(err));
-        }
+        examine_failed(w, text, err, std::strerror(err));
         return;
     }
     UniqueFd root(open(adm->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -301,11 +299,7 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
     UniqueFd file = open_beneath(w, root.fd, adm->beneath.c_str(), O_PATH | O_NOFOLLOW, SIZE_MAX);
     if (!file) {
         err = errno;
-        if (err == ENOENT || err == ENOTDIR) {
-            ownership_failed(w, text, err);
-        } else {
-            status_failed(w, text, confirm_error(err));
-        }
+        examine_failed(w, text, err, confirm_error(err));
         return;
     }
     struct stat st;
