@@ -2,42 +2,19 @@
 #include "permission_repair.h"
 
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
+#include "kernel_calls.h"
 #include "report.h"
 #include "tree_walk.h"
-#include "unique_fd.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-#ifdef SYS_fchmodat2
-constexpr long fchmodat2_nr = SYS_fchmodat2;
-#else
-constexpr long fchmodat2_nr = 452;
-#endif
-
-int change_mode(int fd, mode_t mode) {
-    if (syscall(fchmodat2_nr, fd, "", mode, AT_EMPTY_PATH) == 0) return 0;
-    if (errno != ENOSYS) return -1;
-    // Older kernels: the descriptor's own magic link names exactly this inode.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return chmod(self.c_str(), mode);
-}
-
-bool read_hardlink_protection() {
-    UniqueFd fd(open("/proc/sys/fs/protected_hardlinks", O_RDONLY | O_CLOEXEC));
-    if (!fd) return false;
-    char buf[4] = {};
-    const ssize_t n = read(fd.fd, buf, sizeof buf);
-    return n >= 1 && buf[0] == '1' && (n == 1 || buf[1] == '\n');
-}
 
 // Why a non-directory with status `st` may be a link planted to a file outside the tree, as the
 // end of its refusal line; nullptr when it may be handed over.
@@ -60,7 +37,7 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
     }
     auto permissions_failed = [&](int err) {
         say_err("Failed to update permissions of " + quote_path(path) + ": (" +
-                std::to_string(err) + ") " + std::strerror(err));
+                std::to_string(err) + ") " + std::strerror(err) + mode_change_unavailable(err));
         return 1;
     };
     mode_t mode = st.st_mode;
@@ -76,7 +53,9 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
     // The kernel keeps set-group-ID on a file without group-execute when root changes its owner:
     // a file handed over is never left set-user-ID or set-group-ID for its new owner's group.
     if (!S_ISDIR(mode)) want &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-    if (want != (mode & 07777) && change_mode(fd, want) != 0) return permissions_failed(errno);
+    if (want != (mode & 07777)) {
+        if (const int err = change_mode(fd, want, S_ISDIR(mode))) return permissions_failed(err);
+    }
     // Reused: this line is printed for nearly every file of the tree.
     static std::string line;
     line.assign("Updated ownership and permissions for ");
@@ -88,7 +67,7 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
 int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, bool sgid,
                const std::vector<fs::path>& roots) {
     if (paths.empty()) return 0;
-    const bool hardlinks_protected = read_hardlink_protection();
+    const bool protection = hardlinks_protected();
     const uid_t caller = getuid();
     const Visitor repair = [&](int fd, const struct stat& st, const std::string& path) {
         if (S_ISLNK(st.st_mode)) {
@@ -96,7 +75,7 @@ int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, boo
             return 0;
         }
         const bool dir = S_ISDIR(st.st_mode);
-        if (const char* why = dir ? nullptr : hard_link_risk(st, hardlinks_protected, caller)) {
+        if (const char* why = dir ? nullptr : hard_link_risk(st, protection, caller)) {
             say_err("Failed to update ownership of" + quote_path(path) + ": refusing a file with " +
                     std::to_string(st.st_nlink) + why);
             return 1;

@@ -3,9 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel_calls.h"
 #include "path_admission.h"
 #include "report.h"
 #include "unique_fd.h"
@@ -50,8 +49,6 @@ struct Walk {
     CloseBatch done;           // descriptors of files already handled
     int ret = 0;
 };
-
-constexpr int resolve_strict = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
 
 void status_failed(Walk& w, const std::string& text, std::string_view message) {
     say_err("Failed to get status of " + quote_path(text) + ": " +
@@ -115,11 +112,8 @@ UniqueFd open_at(Walk& w, int dirfd, const char* name, int flags, size_t keep) {
 }
 
 UniqueFd open_beneath(Walk& w, int dirfd, const char* path, int flags, size_t keep) {
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.resolve = resolve_strict;
     for (;;) {
-        UniqueFd fd(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
+        UniqueFd fd = ::open_beneath(dirfd, path, flags);
         if (fd || (errno != EMFILE && errno != ENFILE) || !free_descriptor(w, keep)) return fd;
     }
 }
@@ -129,11 +123,11 @@ UniqueFd open_beneath(Walk& w, int dirfd, const char* path, int flags, size_t ke
 int read_listing(int fd, Frame& f) {
     alignas(dirent64) char buf[64 * 1024];
     for (;;) {
-        ssize_t n = getdents64(fd, buf, sizeof buf);
+        const long n = read_dirents(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return errno;
         if (n == 0) return 0;
-        for (ssize_t off = 0; off < n;) {
+        for (long off = 0; off < n;) {
             const auto* d = reinterpret_cast<const dirent64*>(buf + off);
             off += d->d_reclen;
             const char* nm = d->d_name;
@@ -211,7 +205,8 @@ void examine(Walk& w, UniqueFd file, const struct stat& st) {
     } else if (int err = read_listing(list.fd, f)) {
         iterate_failed(w, text, "directory iterator cannot advance", err);
     }
-    w.ret += w.visit(file.fd, st, text);
+    // The listing's own descriptor can change the mode where O_PATH ones cannot (see change_mode).
+    w.ret += w.visit(list ? list.fd : file.fd, st, text);
     if (f.starts.empty()) return;
     f.next = f.starts.size();
     f.dir = std::move(list);

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-/// What to do with one examined path: `fd` is an O_PATH descriptor of the inode, valid for the
-/// call only, `st` its status read through `fd`, `path` its full text. Returns the failures it
-/// counted.
+/// What to do with one examined path: `fd` is a descriptor of the inode, valid for the call only
+/// (O_PATH, or for a directory that could be opened for listing, that read-only descriptor), `st`
+/// its status read through it, `path` its full text. Returns the failures it counted.
 using Visitor = std::function<int(int fd, const struct stat& st, const std::string& path)>;
 
 /// Walks `args` depth first, last argument first, and calls `visit` once for every path examined:
@@ -20,8 +20,8 @@ using Visitor = std::function<int(int fd, const struct stat& st, const std::stri
 ///
 /// What it guarantees, whatever is renamed or swapped during the run:
 /// - An argument is confirmed afresh to lie beneath one of `roots` (see admit()), then opened
-///   beneath that root's directory with openat2(2) refusing every symbolic link, and handed on only
-///   if it is the inode whose status was read by its name with the caller's rights (see
+///   beneath that root's directory refusing every symbolic link (see open_beneath()), and handed on
+///   only if it is the inode whose status was read by its name with the caller's rights (see
 ///   CallerRights): the argument's own text is never resolved with more rights than his.
 /// - Every entry below is opened by its single name, relative to a descriptor of the directory
 ///   that listed it, with O_NOFOLLOW: no name resolves through a link or outside the argument.

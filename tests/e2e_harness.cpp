@@ -96,9 +96,10 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
         fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
     }
     std::vector<std::string> argv;
+    if (!opt.refuse.empty()) argv = {QUORVANE_REFUSE_CALLS, opt.refuse};
     if (caller.uid != 0 || caller.gid != 0 || !caller.setpriv.empty()) {
-        argv = {"setpriv", "--reuid=" + std::to_string(caller.uid),
-                "--regid=" + std::to_string(caller.gid), "--clear-groups"};
+        argv.insert(argv.end(), {"setpriv", "--reuid=" + std::to_string(caller.uid),
+                                 "--regid=" + std::to_string(caller.gid), "--clear-groups"});
         argv.insert(argv.end(), caller.setpriv.begin(), caller.setpriv.end());
     }
     argv.emplace_back(tool);
@@ -158,6 +159,11 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
         }
     }
     return r;
+}
+
+std::string default_refusal() {
+    const char* refuse = std::getenv("QUORVANE_REFUSE");
+    return refuse ? refuse : "";
 }
 
 std::string usage_text() {

@@ -15,6 +15,9 @@ struct Caller {
     std::vector<std::string> setpriv;
 };
 
+/// The system calls every run makes fail: $QUORVANE_REFUSE, empty when unset.
+std::string default_refusal();
+
 /// Where the tool's standard output goes.
 enum class Output {
     captured,  ///< into Result::out
@@ -31,6 +34,9 @@ struct RunOptions {
     Output output = Output::captured;
     std::string output_file = {};  ///< for Output::file
     long address_space = 0;        ///< when positive, soft and hard address-space limit in bytes
+    /// System calls made to fail, as refuse_calls takes them ("fchmodat2=EPERM,..."); by default
+    /// those of $QUORVANE_REFUSE, so that a whole run can play an older kernel or a container.
+    std::string refuse = default_refusal();
 };
 
 /// What a run produced.

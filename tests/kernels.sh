@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Runs the unit and end-to-end tests, as root, on Debian's own kernels: 5.10 (bullseye, without
+# fchmodat2 and close_range... of the calls the tool prefers, only openat2 is there), 6.1
+# (bookworm, without fchmodat2) and 6.12 (trixie, with all of them). Each kernel is booted under
+# QEMU with software emulation, this machine's root file system shared read-only over 9p, a tmpfs
+# over /tmp, /run and the build's Testing directory, and Debian's defaults for root's open-file
+# limit and the link protections. Prints one line per kernel; the status is the number that failed.
+# The kernels are fetched once with apt-get from Debian's mirror and kept in
+# $QUORVANE_KERNEL_CACHE (default /var/cache/quorvane-kernels).
+# Usage (as root): tests/kernels.sh BUILD_DIR [RELEASE...]
+set -euo pipefail
+
+if [[ ${1:-} == --guest ]]; then
+    # Inside the virtual machine, chrooted into the shared root file system.
+    build=$2
+    export CI=true HOME=/tmp PATH=/usr/sbin:/usr/bin:/sbin:/bin
+    cd /tmp
+    echo "kernel $(uname -r), open files $(ulimit -Sn)/$(ulimit -Hn)," \
+        "protected_hardlinks $(cat /proc/sys/fs/protected_hardlinks)"
+    grep -E " /(proc|tmp|run|dev) " /proc/mounts || true
+    exec ctest --test-dir "$build" -R '^(unit|e2e)[._]' --output-on-failure --timeout 900
+fi
+
+build=$(realpath "${1:?usage: tests/kernels.sh BUILD_DIR [RELEASE...]}")
+shift
+releases=("${@:-bullseye}")
+[[ $# -gt 0 ]] || releases=(bullseye bookworm trixie)
+repo=$(realpath "$(dirname "$0")/..")
+cache=${QUORVANE_KERNEL_CACHE:-/var/cache/quorvane-kernels}
+[[ $(id -u) -eq 0 ]] || { echo "kernels: run as root: the tests inside need it" >&2; exit 1; }
+for tool in qemu-system-x86_64 busybox modinfo cpio; do
+    command -v "$tool" >/dev/null || {
+        echo "kernels: $tool is missing: apt-get install qemu-system-x86 busybox-static kmod cpio" >&2
+        exit 1
+    }
+done
+[[ -x $build/tests/e2e_tests ]] || { echo "kernels: build the tests in $build first" >&2; exit 1; }
+
+# Fetches the release's stock kernel package into the cache, once; prints its directory.
+fetch() {
+    local rel=$1 dir=$cache/$rel
+    if [[ ! -f $dir/ready ]]; then
+        rm -rf "$dir"
+        mkdir -p "$dir/apt/lists/partial" "$dir/apt/archives/partial" "$dir/root"
+        echo "deb http://deb.debian.org/debian $rel main" >"$dir/apt/sources.list"
+        local opts=(-o "Dir::Etc::SourceList=$dir/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+            -o "Dir::State::Lists=$dir/apt/lists" -o "Dir::Cache=$dir/apt"
+            -o APT::Architecture=amd64 -o APT::Sandbox::User=root)
+        apt-get "${opts[@]}" -qq update >&2
+        local pkg
+        pkg=$(apt-cache "${opts[@]}" depends linux-image-amd64 |
+            awk '/Depends: linux-image-/ { print $2; exit }')
+        (cd "$dir" && apt-get "${opts[@]}" -qq download "$pkg") >&2
+        # Only what the guest needs: the kernel and the modules for 9p over virtio.
+        dpkg-deb --fsys-tarfile "$dir"/"$pkg"_*.deb |
+            tar -x -C "$dir/root" --wildcards './boot/vmlinuz-*' '*/kernel/fs/9p/*' \
+                '*/kernel/net/9p/*' '*/kernel/fs/netfs/*' '*/kernel/fs/fscache/*' \
+                '*/kernel/drivers/virtio/*' 2>/dev/null || true
+        rm -rf "$dir"/*.deb "$dir/apt"
+        ls "$dir"/root/boot/vmlinuz-* >/dev/null
+        touch "$dir/ready"
+    fi
+    echo "$dir"
+}
+
+# Writes to initramfs $2 a busybox init that loads the modules of kernel tree $1, mounts the
+# host's root over 9p and runs this script's guest half there.
+make_initramfs() {
+    local kroot=$1 out=$2 work
+    work=$(mktemp -d)
+    mkdir -p "$work/bin" "$work/modules" "$work/proc" "$work/sys" "$work/dev" "$work/newroot"
+    cp "$(command -v busybox)" "$work/bin/busybox"
+    local -A file=() loaded=()
+    local f name
+    while IFS= read -r f; do
+        name=$(basename "$f")
+        name=${name%%.ko*}
+        file[${name//-/_}]=$f
+    done < <(find "$kroot" -name '*.ko*')
+    local order=()
+    load() {
+        local m=${1//-/_} dep
+        [[ -n ${loaded[$m]:-} ]] && return
+        loaded[$m]=1
+        [[ -n ${file[$m]:-} ]] || return 0  # built in
+        for dep in $(modinfo -F depends "${file[$m]}" | tr ',' ' '); do load "$dep"; done
+        case ${file[$m]} in
+            *.xz) xz -dc "${file[$m]}" >"$work/modules/$m.ko" ;;
+            *.zst) zstd -qdc "${file[$m]}" >"$work/modules/$m.ko" ;;
+            *) cp "${file[$m]}" "$work/modules/$m.ko" ;;
+        esac
+        order+=("$m")
+    }
+    for name in virtio_pci 9pnet_virtio 9p; do load "$name"; done
+    cat >"$work/init" <<EOF
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
+for m in ${order[*]}; do insmod /modules/\$m.ko || echo "insmod \$m failed"; done
+n=/newroot
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot \$n
+mount -t tmpfs -o mode=1777 tmpfs \$n/tmp && mount -t tmpfs -o mode=0755 tmpfs \$n/run
+mount -t proc proc \$n/proc && mount -t sysfs sys \$n/sys && mount -t devtmpfs dev \$n/dev
+mount -t tmpfs tmpfs \$n$build/Testing
+# As a Debian host has them: systemd's link protections and root's open-file limits.
+echo 1 >/proc/sys/fs/protected_hardlinks && echo 1 >/proc/sys/fs/protected_symlinks
+ulimit -Hn 524288 && ulimit -Sn 1024
+chroot \$n /bin/bash $repo/tests/kernels.sh --guest $build
+echo "quorvane-guest-status: \$?"
+poweroff -f
+EOF
+    chmod 755 "$work/init"
+    (cd "$work" && find . | cpio -o -H newc --quiet | gzip -1) >"$out"
+    rm -rf "$work"
+}
+
+mkdir -p "$build/Testing"
+failed=0
+summary=()
+for rel in "${releases[@]}"; do
+    dir=$(fetch "$rel")
+    kernel=$(ls "$dir"/root/boot/vmlinuz-*)
+    log=$(mktemp)
+    initrd=$(mktemp)
+    make_initramfs "$dir/root" "$initrd"
+    start=$SECONDS
+    timeout 2400 qemu-system-x86_64 -accel tcg -smp 2 -m 2048 -nographic -no-reboot \
+        -kernel "$kernel" -initrd "$initrd" -append "console=ttyS0 quiet panic=-1" \
+        -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+        </dev/null >"$log" 2>&1 || true
+    status=$(sed -n 's/^quorvane-guest-status: \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+    verdict=$(grep -E 'tests passed|tests failed' "$log" | tail -n 1 | tr -d '\r' || true)
+    if [[ $status == 0 ]]; then
+        line="$rel $(basename "$kernel" | sed 's/vmlinuz-//'): passed: $verdict"
+    else
+        failed=$((failed + 1))
+        line="$rel $(basename "$kernel" | sed 's/vmlinuz-//'): FAILED (${status:-no status}): $verdict"
+        tail -n 80 "$log" | tr -d '\r'
+    fi
+    summary+=("$line ($((SECONDS - start)) s)")
+    echo "${summary[-1]}"
+    cp "$log" /tmp/kernel-$rel.log; rm -f "$log" "$initrd"
+done
+printf '%s\n' "${summary[@]}"
+exit "$failed"

@@ -1,0 +1,62 @@
+// A launcher that makes chosen system calls fail, as an older kernel or a container's seccomp
+// profile does, for the program it runs and everything that program runs.
+// Usage (as root): refuse_calls NAME=ERRNO[,NAME=ERRNO...] PROGRAM [ARG...]
+// NAME is openat2, close_range or fchmodat2; ERRNO is ENOSYS or EPERM. The filter is installed
+// without no_new_privs, which root may do, so that a set-user-ID program it runs still gains its
+// owner's rights, as it does inside a container.
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s NAME=ERRNO[,NAME=ERRNO...] PROGRAM [ARG...]\n", argv[0]);
+        return 126;
+    }
+    const std::map<std::string, unsigned> numbers = {
+        {"close_range", 436}, {"openat2", 437}, {"fchmodat2", 452}};
+    const std::map<std::string, unsigned> errors = {{"ENOSYS", ENOSYS}, {"EPERM", EPERM}};
+
+    std::vector<sock_filter> prog = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    };
+    std::string spec = argv[1];
+    for (size_t start = 0; start < spec.size();) {
+        size_t end = spec.find(',', start);
+        if (end == std::string::npos) end = spec.size();
+        const std::string item = spec.substr(start, end - start);
+        start = end + 1;
+        const size_t eq = item.find('=');
+        const auto nr = numbers.find(item.substr(0, eq));
+        const auto err = eq == std::string::npos ? errors.end() : errors.find(item.substr(eq + 1));
+        if (nr == numbers.end() || err == errors.end()) {
+            std::fprintf(stderr, "%s: cannot refuse '%s'\n", argv[0], item.c_str());
+            return 126;
+        }
+        prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr->second, 0, 1));
+        prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | err->second));
+    }
+    prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+
+    const sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
+    if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) != 0) {
+        std::fprintf(stderr, "%s: seccomp: %s\n", argv[0], std::strerror(errno));
+        return 126;
+    }
+    execvp(argv[2], argv + 2);
+    std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[2], std::strerror(errno));
+    return 127;
+}
