@@ -111,6 +111,9 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
 
     const pid_t pid = fork();
     if (pid == 0) {
+        // A tool that hangs is killed, and its test fails, rather than hanging the suite; the
+        // timer outlives exec.
+        alarm(600);
         if (chdir(opt.cwd.c_str()) != 0) _exit(126);
         if (opt.nofile > 0) {
             const rlimit lim{static_cast<rlim_t>(opt.nofile), static_cast<rlim_t>(opt.nofile)};

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -250,3 +251,40 @@ TEST_F(Hostile, ListingTooLargeToHoldIsAWarningAndTheWalkGoesOn) {
 #endif
 
 }  // namespace
+
+TEST_F(Hostile, ProcThatIsNotProcfsIsNeverTrusted) {
+    const auto sentinels = make_sentinels();
+    make_dir("/mnt/data/m", 0700, mallory, mallory);
+    make_dir("/mnt/data/m/d", 0700, mallory, mallory);
+    make_file("/mnt/data/m/f", 0600, mallory, mallory);
+    ASSERT_EQ(link("/mnt/outside/secret", "/mnt/data/m/hl"), 0);
+    // A /proc someone could write, as in a misbuilt chroot: every descriptor number names a
+    // sentinel, and the hard-link setting is a fifo that would block its reader.
+    ASSERT_EQ(mount("tmpfs", "/proc", "tmpfs", 0, "mode=0755"), 0);
+    bool planted = mkdir("/proc/self", 0755) == 0 && mkdir("/proc/self/fd", 0755) == 0 &&
+                   mkdir("/proc/sys", 0755) == 0 && mkdir("/proc/sys/fs", 0755) == 0 &&
+                   mkfifo("/proc/sys/fs/protected_hardlinks", 0644) == 0;
+    for (int n = 0; n < 64 && planted; ++n) {
+        planted =
+            symlink("/mnt/outside/secret", ("/proc/self/fd/" + std::to_string(n)).c_str()) == 0;
+    }
+    RunOptions opt;
+    opt.refuse = "fchmodat2=ENOSYS";
+    const Result r = planted ? run(attacker, {"/mnt/data/m"}, opt) : Result{};
+    ASSERT_EQ(umount("/proc"), 0);
+    ASSERT_TRUE(planted);
+    EXPECT_EQ(r.status, 2);
+    std::vector<std::string> out = lines(r.out), err = lines(r.err);
+    std::sort(out.begin(), out.end());
+    std::sort(err.begin(), err.end());
+    EXPECT_EQ(out, (std::vector<std::string>{updated("/mnt/data/m"), updated("/mnt/data/m/d")}));
+    EXPECT_EQ(err, (std::vector<std::string>{
+                       "Failed to update ownership of\"/mnt/data/m/hl\": refusing a file with 2 "
+                       "hard links while /proc/sys/fs/protected_hardlinks is not 1",
+                       "Failed to update permissions of \"/mnt/data/m/f\": (95) Operation not "
+                       "supported (no fchmodat2, and /proc is not procfs)"}));
+    // Directories are changed through their own descriptors; nothing else can be, safely.
+    EXPECT_EQ(meta("/mnt/data/m/d"), (Meta{mallory, mallory, 0740}));
+    EXPECT_EQ(meta("/mnt/data/m/f"), (Meta{mallory, mallory, 0600}));
+    expect_untouched(sentinels);
+}
