@@ -16,21 +16,43 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr mode_t set_ids = S_ISUID | S_ISGID;
+
 // Why a non-directory with status `st` may be a link planted to a file outside the tree, as the
-// end of its refusal line; nullptr when it may be handed over.
-const char* hard_link_risk(const struct stat& st, bool hardlinks_protected, uid_t caller) {
+// end of its refusal line; nullptr when it may be handed over to owner `uid`.
+const char* hard_link_risk(const struct stat& st, bool hardlinks_protected, int32_t uid) {
     if (st.st_nlink <= 1) return nullptr;
     // Without the kernel's protection anyone may link anyone's file.
     if (!hardlinks_protected) return " hard links while /proc/sys/fs/protected_hardlinks is not 1";
-    // With it, still any file he may read and write: only root may be handed another's.
-    if (caller != 0 && st.st_uid != caller) return " hard links owned by another user";
+    // With it, still any file he may read and write, root's and other users' among them: only a
+    // file that already belongs to the new owner, a user other than root, is his to hand over.
+    if (uid == -1 || uid == 0 || st.st_uid != static_cast<uid_t>(uid)) {
+        return " hard links owned by another user";
+    }
     return nullptr;
+}
+
+// Whether handing a file with status `st` to `uid` and `gid` changes its owner or group.
+bool changes_hands(const struct stat& st, int32_t uid, int32_t gid) {
+    return (uid != -1 && st.st_uid != static_cast<uid_t>(uid)) ||
+           (gid != -1 && st.st_gid != static_cast<gid_t>(gid));
 }
 
 }  // namespace
 
 int update_file_permissions(int fd, const struct stat& st, std::string_view path, int32_t uid,
                             int32_t gid, bool setgid) {
+    const bool dir = S_ISDIR(st.st_mode);
+    mode_t mode = st.st_mode & 07777;
+    // A file never gets a new owner or group with a set-ID bit: the kernel keeps set-group-ID on
+    // one without group-execute when root changes its owner, so the bits go first, or nothing.
+    if (!dir && (mode & set_ids)) {
+        mode &= ~set_ids;
+        if (const int err = change_mode(fd, mode, false)) {
+            say_err(ownership_failure(path, err) + mode_change_unavailable(err));
+            return 1;
+        }
+    }
     if (fchownat(fd, "", static_cast<uid_t>(uid), static_cast<gid_t>(gid), AT_EMPTY_PATH) != 0) {
         say_err(ownership_failure(path, errno));
         return 1;
@@ -40,21 +62,21 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
                 std::to_string(err) + ") " + std::strerror(err) + mode_change_unavailable(err));
         return 1;
     };
-    mode_t mode = st.st_mode;
-    // The ownership change may have cleared set-user-ID or set-group-ID: never put them back.
-    if (mode & (S_ISUID | S_ISGID)) {
-        struct stat now;
-        if (fstat(fd, &now) != 0) return permissions_failed(errno);
-        mode = now.st_mode;
-    }
     mode_t group_perms = S_IRGRP;
     if (setgid) group_perms |= S_IWGRP | S_ISGID;
-    mode_t want = (mode | group_perms) & 07777;
-    // The kernel keeps set-group-ID on a file without group-execute when root changes its owner:
-    // a file handed over is never left set-user-ID or set-group-ID for its new owner's group.
-    if (!S_ISDIR(mode)) want &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
-    if (want != (mode & 07777)) {
-        if (const int err = change_mode(fd, want, S_ISDIR(mode))) return permissions_failed(err);
+    mode_t want = mode | group_perms;
+    // Re-read when the mode as seen may be stale: a directory's set-ID bits, should the ownership
+    // change have cleared them, are never put back; and a file whose owner could still add them
+    // until it changed hands must not keep them after, even if no mode change was planned.
+    if ((dir && (mode & set_ids)) || (!dir && want == mode && changes_hands(st, uid, gid))) {
+        struct stat now;
+        if (fstat(fd, &now) != 0) return permissions_failed(errno);
+        mode = now.st_mode & 07777;
+        want = mode | group_perms;
+    }
+    if (!dir) want &= ~set_ids;
+    if (want != mode) {
+        if (const int err = change_mode(fd, want, dir)) return permissions_failed(err);
     }
     // Reused: this line is printed for nearly every file of the tree.
     static std::string line;
@@ -68,14 +90,13 @@ int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, boo
                const std::vector<fs::path>& roots) {
     if (paths.empty()) return 0;
     const bool protection = hardlinks_protected();
-    const uid_t caller = getuid();
     const Visitor repair = [&](int fd, const struct stat& st, const std::string& path) {
         if (S_ISLNK(st.st_mode)) {
             say_err(quote_path(path) + " is a symlink, not modifying permission");
             return 0;
         }
         const bool dir = S_ISDIR(st.st_mode);
-        if (const char* why = dir ? nullptr : hard_link_risk(st, protection, caller)) {
+        if (const char* why = dir ? nullptr : hard_link_risk(st, protection, uid)) {
             say_err("Failed to update ownership of" + quote_path(path) + ": refusing a file with " +
                     std::to_string(st.st_nlink) + why);
             return 1;

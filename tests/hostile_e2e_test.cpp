@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "e2e_harness.h"
+#include "report.h"
 
 namespace {
 
@@ -148,53 +149,83 @@ class Overlay {
     bool ok_ = false;
 };
 
-TEST_F(Hostile, HardLinksToOtherUsersFilesAreRefused) {
+// Turns the kernel's hard-link protection on, as Debian has it, for as long as it lives.
+class ProtectedHardlinks {
+  public:
+    ProtectedHardlinks() {
+        std::ifstream(path_) >> was_;
+        if (was_ != "1") std::ofstream(path_) << "1\n";
+    }
+    ~ProtectedHardlinks() {
+        if (was_ != "1") std::ofstream(path_) << was_ << "\n";
+    }
+    ProtectedHardlinks(const ProtectedHardlinks&) = delete;
+    ProtectedHardlinks& operator=(const ProtectedHardlinks&) = delete;
+
+  private:
+    const char* path_ = "/proc/sys/fs/protected_hardlinks";
+    std::string was_;
+};
+
+TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
     const auto sentinels = make_sentinels();
     make_dir("/mnt/data/m", 0755, mallory, mallory);
-    // Planted while the protection was off: root makes the link the attacker could have made.
-    ASSERT_EQ(link("/mnt/outside/secret", "/mnt/data/m/hl"), 0);
-    {
-        Overlay off("/proc/sys/fs/protected_hardlinks", "0\n");
-        ASSERT_TRUE(off.ok());
-        const Result r = run(attacker, {"/mnt/data/m/hl", "/mnt/data/m"});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, updated("/mnt/data/m") + "\n");
-        const std::string refused =
-            "\": refusing a file with 2 hard links while /proc/sys/fs/protected_hardlinks is not "
-            "1\n";
-        EXPECT_EQ(r.err, "Failed to update ownership of\"/mnt/data/m/hl" + refused +
-                             "Failed to update ownership of\"/mnt/data/m/hl" + refused);
-        expect_untouched(sentinels);
+    // With the protection on, a user in group 2000 may still link any file he may read and write.
+    make_file("/mnt/outside/roots", 0666);
+    make_file("/mnt/outside/group", 0660, 0, 2000);
+    make_file("/mnt/outside/bobs", 0660, bob, 2000);
+    for (const char* f : {"roots", "group", "bobs"}) {
+        ASSERT_EQ(link((std::string("/mnt/outside/") + f).c_str(),
+                       (std::string("/mnt/data/m/") + f).c_str()),
+                  0);
     }
-    {
-        // An unreadable setting counts as off.
-        Overlay garbage("/proc/sys/fs/protected_hardlinks", "");
-        ASSERT_TRUE(garbage.ok());
-        EXPECT_EQ(run(attacker, {"/mnt/data/m/hl"}).status, 1);
-        expect_untouched(sentinels);
-    }
-    // With the protection on, as it is by default, anyone may still link a file he may read and
-    // write: another user's is refused to him, his own and root's hand-overs go ahead.
-    std::string setting;
-    std::ifstream("/proc/sys/fs/protected_hardlinks") >> setting;
-    std::optional<Overlay> on;
-    if (setting != "1") on.emplace("/proc/sys/fs/protected_hardlinks", "1\n");
-    make_file("/mnt/outside/shared", 0666);
-    ASSERT_EQ(link("/mnt/outside/shared", "/mnt/data/m/shared"), 0);
     make_file("/mnt/data/m/own", 0600, mallory, mallory);
     ASSERT_EQ(link("/mnt/data/m/own", "/mnt/data/m/own2"), 0);
-    const Result r = run(attacker, {"/mnt/data/m/own", "/mnt/data/m/shared"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, updated("/mnt/data/m/own") + "\n");
-    EXPECT_EQ(r.err,
-              "Failed to update ownership of\"/mnt/data/m/shared\": refusing a file with 2 hard "
-              "links owned by another user\n");
-    EXPECT_EQ(meta("/mnt/outside/shared"), (Meta{0, 0, 0666}));
-    EXPECT_EQ(meta("/mnt/data/m/own"), (Meta{mallory, mallory, 0640}));
-    const Result by_root = run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/m/shared"});
-    EXPECT_EQ(by_root.status, 0);
-    EXPECT_EQ(meta("/mnt/outside/shared"), (Meta{bob, bob, 0666}));
-    expect_untouched(sentinels);
+    const Caller root{};
+    const std::string off = " while /proc/sys/fs/protected_hardlinks is not 1";
+    const std::string other = " owned by another user";
+    const ProtectedHardlinks on;
+    const struct {
+        const char* what;
+        Caller caller;
+        std::vector<std::string> args;
+        bool planted;  // a "1" bound over the setting, which is no longer procfs
+        bool own_handed;
+        std::string why;
+    } rows[] = {
+        {"planted setting", attacker, {}, true, false, off},
+        {"the caller", attacker, {}, false, true, other},
+        {"root to the attacker", root, {"--uid", "1002", "--gid", "1002"}, false, true, other},
+        {"root, group only", root, {"--gid", "1002"}, false, false, other},
+        {"root, owner kept", root, {"--uid", "-1", "--gid", "-1"}, false, false, other},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(chmod("/mnt/data/m/own", 0600), 0);
+        std::vector<std::string> args = row.args;
+        std::string out, err;
+        for (const char* f : {"own", "roots", "group", "bobs"}) {
+            args.push_back(std::string("/mnt/data/m/") + f);
+            const std::string line =
+                (f == std::string("own") && row.own_handed)
+                    ? updated(args.back()) + "\n"
+                    : "Failed to update ownership of" + quote_path(args.back()) +
+                          ": refusing a file with 2 hard links" + row.why + "\n";
+            (line[0] == 'U' ? out : err).insert(0, line);
+        }
+        std::optional<Overlay> planted;
+        if (row.planted) planted.emplace("/proc/sys/fs/protected_hardlinks", "1\n");
+        const Result r = run(row.caller, args);
+        EXPECT_EQ(r.status, row.own_handed ? 3 : 4);
+        EXPECT_EQ(r.out, out);
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(meta("/mnt/data/m/own"),
+                  (Meta{mallory, mallory, row.own_handed ? 0640U : 0600U}));
+        EXPECT_EQ(meta("/mnt/outside/roots"), (Meta{0, 0, 0666}));
+        EXPECT_EQ(meta("/mnt/outside/group"), (Meta{0, 2000, 0660}));
+        EXPECT_EQ(meta("/mnt/outside/bobs"), (Meta{bob, 2000, 0660}));
+        expect_untouched(sentinels);
+    }
 }
 
 TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
@@ -268,9 +299,15 @@ TEST_F(Hostile, ProcThatIsNotProcfsIsNeverTrusted) {
         planted =
             symlink("/mnt/outside/secret", ("/proc/self/fd/" + std::to_string(n)).c_str()) == 0;
     }
+    // A set-group-ID program of his that root hands over: its bits cannot be cleared first.
+    make_file("/mnt/data/prog", 02745, mallory, mallory);
     RunOptions opt;
     opt.refuse = "fchmodat2=ENOSYS";
     const Result r = planted ? run(attacker, {"/mnt/data/m"}, opt) : Result{};
+    opt.refuse = "fchmodat2=EPERM";
+    const Result prog =
+        planted ? run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/prog"}, opt)
+                : Result{};
     ASSERT_EQ(umount("/proc"), 0);
     ASSERT_TRUE(planted);
     EXPECT_EQ(r.status, 2);
@@ -287,4 +324,10 @@ TEST_F(Hostile, ProcThatIsNotProcfsIsNeverTrusted) {
     EXPECT_EQ(meta("/mnt/data/m/d"), (Meta{mallory, mallory, 0740}));
     EXPECT_EQ(meta("/mnt/data/m/f"), (Meta{mallory, mallory, 0600}));
     expect_untouched(sentinels);
+    EXPECT_EQ(prog.status, 1);
+    EXPECT_EQ(prog.out, "");
+    EXPECT_EQ(prog.err,
+              "Failed to update ownership of\"/mnt/data/prog\": (95) Operation not supported (no "
+              "fchmodat2, and /proc is not procfs)\n");
+    EXPECT_EQ(meta("/mnt/data/prog"), (Meta{mallory, mallory, 02745}));
 }
