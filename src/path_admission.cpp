@@ -1,7 +1,9 @@
 // The allowed roots and the admission of command-line paths under them.
 #include "path_admission.h"
 
+#include <linux/capability.h>
 #include <sys/fsuid.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -23,21 +25,53 @@ constexpr auto no_id = static_cast<unsigned>(-1);
 
 }  // namespace
 
+namespace {
+
+// The process's capability sets, as capget(2) and capset(2) take them.
+struct Capabilities {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+
+    bool get() { return syscall(SYS_capget, &header, data) == 0; }
+    bool set() { return syscall(SYS_capset, &header, data) == 0; }
+};
+
+// Sets the effective capabilities to `effective` and reads them back; true when they took.
+bool set_effective(const uint32_t (&effective)[2]) {
+    Capabilities caps;
+    if (!caps.get()) return false;
+    for (int i = 0; i < 2; ++i) caps.data[i].effective = effective[i];
+    Capabilities now;
+    return caps.set() && now.get() && now.data[0].effective == effective[0] &&
+           now.data[1].effective == effective[1];
+}
+
+}  // namespace
+
 CallerRights::CallerRights()
     : fsuid_(static_cast<unsigned>(setfsuid(no_id))),
       fsgid_(static_cast<unsigned>(setfsgid(no_id))) {
     const uid_t uid = getuid();
     const gid_t gid = getgid();
+    // The file-system ids alone leave capabilities effective when the process keeps them across
+    // an id change (SECBIT_NO_SETUID_FIXUP), and never touch CAP_SYS_PTRACE, which opens other
+    // users' /proc/PID/cwd: a caller other than root acts with no capability at all.
+    Capabilities caps;
+    caps_saved_ = uid != 0 && caps.get();
+    saved_effective_[0] = caps.data[0].effective;
+    saved_effective_[1] = caps.data[1].effective;
     setfsgid(gid);
     setfsuid(uid);
-    // Neither call reports failure; reading the ids back does.
-    held_ =
-        static_cast<uid_t>(setfsuid(no_id)) == uid && static_cast<gid_t>(setfsgid(no_id)) == gid;
+    const bool bare = uid == 0 || (caps_saved_ && set_effective({0, 0}));
+    // Neither id call reports failure; reading the ids back does.
+    held_ = bare && static_cast<uid_t>(setfsuid(no_id)) == uid &&
+            static_cast<gid_t>(setfsgid(no_id)) == gid;
 }
 
 CallerRights::~CallerRights() {
     setfsuid(fsuid_);
     setfsgid(fsgid_);
+    if (caps_saved_) set_effective(saved_effective_);
 }
 
 std::optional<Admission> admit(const fs::path& path, const std::vector<fs::path>& roots) {

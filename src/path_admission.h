@@ -1,6 +1,7 @@
 // Owns the compiled-in allowed roots and the decision whether a command-line path lies under one.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <vector>
@@ -17,8 +18,9 @@ struct Admission {
 };
 
 /// While it lives, the process reaches files with its caller's rights: the file-system user and
-/// group ids are the real ones (the supplementary groups are the caller's already). The previous
-/// ids come back when it goes out of scope. A set-user-ID program judges the caller's own path
+/// group ids are the real ones (the supplementary groups are the caller's already) and, unless the
+/// caller is root, no capability is effective. The previous ids and capabilities come back when
+/// it goes out of scope. A set-user-ID program judges the caller's own path
 /// text this way, so that it answers no question about a file the caller could not reach himself.
 class CallerRights {
   public:
@@ -26,13 +28,16 @@ class CallerRights {
     ~CallerRights();
     CallerRights(const CallerRights&) = delete;
     CallerRights& operator=(const CallerRights&) = delete;
-    /// False when the switch did not take effect: then nothing may be judged.
+    /// False when the switch did not take effect (ids or capabilities): then nothing may be
+    /// judged.
     bool held() const { return held_; }
 
   private:
     unsigned fsuid_;
     unsigned fsgid_;
-    bool held_;
+    uint32_t saved_effective_[2] = {0, 0};
+    bool caps_saved_ = false;
+    bool held_ = false;
 };
 
 /// Judges `path` against `roots`: refused (nullopt) when its final component is a symbolic link,

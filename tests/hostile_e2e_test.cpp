@@ -241,11 +241,49 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
         EXPECT_EQ(r.err, "Error: path \"" + probe + "\" is not an allowed path.\n" + usage_text())
             << name;
     }
-    // Below a directory the caller may not search nothing can be named; the directory itself can.
+    // Below a directory the caller may not search nothing can be named, however he runs the tool
+    // and whatever way in he finds; the directory itself can be named.
     make_dir("/mnt/data/m/closed", 0700, bob, bob);
     make_file("/mnt/data/m/closed/f", 0600, bob, bob);
-    EXPECT_EQ(run(attacker, {"/mnt/data/m/closed/f"}).status, 1);
-    EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{bob, bob, 0600}));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t inside = fork();
+    if (inside == 0) {
+        // Another user's process working in there.
+        if (chdir("/mnt/data/m/closed") != 0 || setresgid(bob, bob, bob) != 0 ||
+            setresuid(bob, bob, bob) != 0 || write(ready[1], "", 1) != 1) {
+            _exit(1);
+        }
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    const std::string cwd = "/proc/" + std::to_string(inside) + "/cwd/";
+    // Capabilities kept across the change of ids, as a service manager may start a process.
+    const Caller keeping{mallory, mallory, {"--securebits=+no_setuid_fixup"}};
+    const struct {
+        Caller caller;
+        std::string arg;
+    } refused[] = {
+        {attacker, "/mnt/data/m/closed/f"},
+        {keeping, "/mnt/data/m/closed/f"},
+        {keeping, "/mnt/data/m/closed/absent"},
+        {attacker, cwd},
+        {attacker, cwd + "f"},
+    };
+    for (const auto& row : refused) {
+        const Result r = run(row.caller, {row.arg});
+        EXPECT_EQ(r.status, 1) << row.arg;
+        EXPECT_EQ(r.err, "Error: path " + quote_path(row.arg) + " is not an allowed path.\n" +
+                             usage_text());
+        EXPECT_EQ(meta("/mnt/data/m/closed"), (Meta{bob, bob, 0700})) << row.arg;
+        EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{bob, bob, 0600})) << row.arg;
+    }
+    kill(inside, SIGKILL);
+    waitpid(inside, nullptr, 0);
     const Result r = run(attacker, {"/mnt/data/m/closed"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{mallory, mallory, 0640}));
