@@ -5,8 +5,11 @@
 #include <string_view>
 
 /// The quoted form of `path`: its text in double quotes, each `"` or `\` inside preceded by `\`,
-/// a newline, tab or carriage return written `\n`, `\t`, `\r`, and every other byte below 0x20
-/// and 0x7f written `\x` and two lower-case hex digits. Bytes from 0x80 up are kept as they are.
+/// a newline, tab or carriage return written `\n`, `\t`, `\r`, and written `\x` and two
+/// lower-case hex digits per byte: every other byte below 0x20, 0x7f, every byte that is not part
+/// of a valid UTF-8 sequence, and the bytes of the C1 controls (U+0080 to U+009F), the line and
+/// paragraph separators (U+2028, U+2029) and the bidirectional controls (U+061C, U+200E, U+200F,
+/// U+202A to U+202E, U+2066 to U+2069). Other UTF-8 text is kept as it is.
 std::string quote_path(std::string_view path);
 
 /// Appends the quoted form of `path` to `out`.
@@ -29,6 +32,6 @@ int report_write_failures();
 std::string ownership_failure(std::string_view path, int err);
 
 /// A file-system error's description in the shape the standard library gives its own:
-/// "filesystem error: " + `what` + ": " + `message` + " [" + `path` + "]", control bytes in
-/// `path` escaped as in the quoted form.
+/// "filesystem error: " + `what` + ": " + `message` + " [" + `path` + "]", `path` escaped as in
+/// the quoted form but for `"` and `\`.
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path);

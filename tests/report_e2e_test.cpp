@@ -23,15 +23,25 @@ TEST_F(Report, ExitStatusIsTheFailureCountUpTo255) {
     }
 }
 
-TEST_F(Report, ControlBytesInNamesAreShownEscaped) {
+TEST_F(Report, UnsafeBytesInNamesAreShownEscaped) {
     make_dir("/mnt/data/t", 0755);
     const struct {
         std::string name;
         std::string shown;
     } names[] = {
-        {"new\nline", R"(new\nline)"},     {"tab\there", R"(tab\there)"},  {"cr\r", R"(cr\r)"},
-        {"esc\x1b[31m", R"(esc\x1b[31m)"}, {"del\x7f", R"(del\x7f)"},      {"\x01", R"(\x01)"},
-        {"q\"b\\s", R"(q\"b\\s)"},         {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"new\nline", R"(new\nline)"},
+        {"tab\there", R"(tab\there)"},
+        {"cr\r", R"(cr\r)"},
+        {"esc\x1b[31m", R"(esc\x1b[31m)"},
+        {"del\x7f", R"(del\x7f)"},
+        {"\x01", R"(\x01)"},
+        {"q\"b\\s", R"(q\"b\\s)"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"ls\xe2\x80\xa8Updated", R"(ls\xe2\x80\xa8Updated)"},
+        {"nel\xc2\x85|csi\x9b|bad\xff", R"(nel\xc2\x85|csi\x9b|bad\xff)"},
+        {"txt.\xe2\x80\xae"
+         "exe",
+         R"(txt.\xe2\x80\xaeexe)"},
     };
     for (const auto& n : names) make_file("/mnt/data/t/" + n.name, 0600);
     make_dir("/mnt/data/t/lock\ned", 0000);
