@@ -91,9 +91,11 @@ int run(int argc, char** argv) {
     bool sgid = false;
     int ret = options(argc, argv, paths, uid, gid, sgid);
     if (ret != 0) return ret;
-    // A reader that leaves must not stop the hand-over half-way; lost lines are counted instead.
-    // Cannot fail: the signal number is valid and its disposition may be changed.
+    // A reader that leaves, or a report file at its size limit, must not stop the hand-over
+    // half-way; lost lines are counted instead. Cannot fail: the signals are valid and may be
+    // ignored.
     static_cast<void>(signal(SIGPIPE, SIG_IGN));
+    static_cast<void>(signal(SIGXFSZ, SIG_IGN));
     ret = repair_all(paths, uid, gid, sgid);
     ret += report_write_failures();
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.

@@ -119,10 +119,10 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
             const rlimit lim{static_cast<rlim_t>(opt.nofile), static_cast<rlim_t>(opt.nofile)};
             if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(126);
         }
-        if (opt.address_space > 0) {
-            const rlimit lim{static_cast<rlim_t>(opt.address_space),
-                             static_cast<rlim_t>(opt.address_space)};
-            if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(126);
+        for (const auto& [resource, value] :
+             {std::pair{RLIMIT_AS, opt.address_space}, {RLIMIT_FSIZE, opt.file_size}}) {
+            const rlimit lim{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            if (value > 0 && setrlimit(resource, &lim) != 0) _exit(126);
         }
         int stdout_fd = out;
         if (opt.output == Output::file) {

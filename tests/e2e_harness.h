@@ -34,6 +34,7 @@ struct RunOptions {
     Output output = Output::captured;
     std::string output_file = {};  ///< for Output::file
     long address_space = 0;        ///< when positive, soft and hard address-space limit in bytes
+    long file_size = 0;            ///< when positive, soft and hard file-size limit in bytes
     /// System calls made to fail, as refuse_calls takes them ("fchmodat2=EPERM,..."); by default
     /// those of $QUORVANE_REFUSE, so that a whole run can play an older kernel or a container.
     std::string refuse = default_refusal();

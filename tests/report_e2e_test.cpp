@@ -77,8 +77,10 @@ TEST_F(Report, LinesThatCannotBeWrittenAreCountedAndTheWorkFinishes) {
         Output output;
         const char* error;
         const char* out;
+        long file_size = 0;
     } cases[] = {
         {"full file system", Output::file, "(28) No space left on device", ""},
+        {"file at its size limit", Output::file, "(27) File too large", "", 1024},
         {"closed", Output::closed, "(9) Bad file descriptor", ""},
         {"reader gone after one line", Output::one_line, "(32) Broken pipe",
          "Updated ownership and permissions for \"/mnt/data/t\"\n"},
@@ -94,6 +96,7 @@ TEST_F(Report, LinesThatCannotBeWrittenAreCountedAndTheWorkFinishes) {
         RunOptions opt;
         opt.output = c.output;
         opt.output_file = "/mnt/full/log";
+        opt.file_size = c.file_size;
         const Result r = run(root, {"--uid", "1000", "--gid", "1000", "/mnt/data/t"}, opt);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err,
