@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,19 @@ void usage() {
     for (const auto& root : allowed_paths) say_err(" - " + quote_path(root.native()));
 }
 
+// An id as atoi reads it (leading blanks, a sign, digits, cut to 32 bits, so that 4294967295 is
+// -1), when that is all the text holds: anything else, a name above all, would read as 0 (root)
+// or as the digits it starts with. Names are not looked up.
+std::optional<int32_t> read_id(const char* text) {
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return std::nullopt;
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    if (*p != '\0') return std::nullopt;
+    return std::atoi(text);  // NOLINT(cert-err34-c): checked above; the cut is atoi's own
+}
+
 // Returns 0 when the run may go ahead, 1 when it is refused; help and bad options end the process.
 int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, int32_t& uid,
             int32_t& gid, bool& sgid) {
@@ -45,22 +60,29 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
     while ((c = getopt_long(argc, argv, "?hu:g:s", longopts, nullptr)) != -1) {
         switch (c) {
             case 'u': {
-                // atoi on purpose: ids are read as the platform reads them, -1 included.
-                int32_t newUid = std::atoi(optarg);  // NOLINT(cert-err34-c)
-                if (uid != 0 && uid != newUid) {
+                const std::optional<int32_t> newUid = read_id(optarg);
+                if (!newUid) {
+                    say_err("Error: uid " + quote_path(optarg) + " is not a decimal number");
+                    return 1;
+                }
+                if (uid != 0 && uid != *newUid) {
                     say_err("Error: can only set foreign uid as root");
                     return 1;
                 }
-                uid = newUid;
+                uid = *newUid;
                 break;
             }
             case 'g': {
-                int32_t newGid = std::atoi(optarg);  // NOLINT(cert-err34-c)
-                if (gid != 0 && gid != newGid) {
+                const std::optional<int32_t> newGid = read_id(optarg);
+                if (!newGid) {
+                    say_err("Error: gid " + quote_path(optarg) + " is not a decimal number");
+                    return 1;
+                }
+                if (gid != 0 && gid != *newGid) {
                     say_err("Error: can only set foreign gid as root");
                     return 1;
                 }
-                gid = newGid;
+                gid = *newGid;
                 break;
             }
             case 's':

@@ -59,15 +59,13 @@ TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
         {user, {"--uid", "1000"}, ""},
         {user, {"--uid=1000", "-u1000", "-u", "1000"}, ""},
         {user, {"--uid", "0"}, uid_refused},
-        {user, {"--uid", "abc"}, uid_refused},  // no digits read as 0
         {user, {"--uid", "-1"}, uid_refused},
         {user, {"--uid", "1001"}, uid_refused},
         {user, {"--gid", "1000"}, ""},
         {user, {"--gid", "0"}, gid_refused},
         {user, {"--uid", "1000", "--gid", "7"}, gid_refused},
-        {user, {"--uid", " +1000x"}, ""},  // read as atoi reads it
+        {user, {"--uid", " +1000", "-u01000", "-g", "\t1000"}, ""},  // read as atoi reads them
         {root, {"--uid", "5", "--gid", "6"}, ""},
-        {root, {"--uid", "abc"}, ""},
         {root, {"--uid", "5", "--uid", "5"}, ""},
         {root, {"--uid", "0", "--uid", "7"}, ""},  // still 0 after the first
         {root, {"--uid", "5", "--uid", "6"}, uid_refused},
@@ -82,6 +80,15 @@ TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
         {user, {"--uid", "0", "-h"}, uid_refused},
         {user, {"--uid", "0", "/etc"}, uid_refused},
         {user, {"/etc", "--gid", "0"}, gid_refused},
+        // Only numbers: a name would read as root's 0, a stray character as the digits before it.
+        {root, {"--uid", "alice"}, "Error: uid \"alice\" is not a decimal number\n"},
+        {user, {"--uid", "alice"}, "Error: uid \"alice\" is not a decimal number\n"},
+        {root, {"--gid", ""}, "Error: gid \"\" is not a decimal number\n"},
+        {root, {"-u", "1000abc", "/etc"}, "Error: uid \"1000abc\" is not a decimal number\n"},
+        {root, {"-g0x3e8", "-h"}, "Error: gid \"0x3e8\" is not a decimal number\n"},
+        {root, {"--uid", "- 1"}, "Error: uid \"- 1\" is not a decimal number\n"},
+        {root, {"--uid", "5", "--uid", "7 "}, "Error: uid \"7 \" is not a decimal number\n"},
+        {user, {"--gid", "1000\n"}, "Error: gid \"1000\\n\" is not a decimal number\n"},
     };
     for (const auto& c : cases) {
         const Result r = run(c.caller, c.args);
@@ -98,11 +105,12 @@ TEST_F(Cli, IdsReachTheOwnershipChange) {
         std::vector<std::string> ids;
         Meta want;
     } cases[] = {
-        {{"--uid", "abc"}, {0, 0, 0640}},  // the real gid 0 is the default
+        {{"--uid", " +7"}, {7, 0, 0640}},  // the real gid 0 is the default
         {{"--uid", "-1", "--gid", "-1"}, {2, 3, 0640}},
         {{"--uid", "4294967295", "--gid", "4294967295"}, {2, 3, 0640}},
         {{"--uid", "7", "--gid", "8"}, {7, 8, 0640}},
-        {{"--gid", "9"}, {0, 9, 0640}},
+        {{"--gid", "009"}, {0, 9, 0640}},
+        {{"--uid", "-1", "--gid", "4294967296"}, {2, 0, 0640}},
     };
     for (const auto& c : cases) {
         make_file("/mnt/data/f", 0600, 2, 3);
