@@ -63,7 +63,8 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
         return 1;
     };
     mode_t group_perms = S_IRGRP;
-    if (setgid) group_perms |= S_IWGRP | S_ISGID;
+    // Writing into a shared directory needs search too: the group gets both.
+    if (setgid) group_perms |= S_IWGRP | S_IXGRP | S_ISGID;
     mode_t want = mode | group_perms;
     // Re-read when the mode as seen may be stale: a directory's set-ID bits, should the ownership
     // change have cleared them, are never put back; and a file whose owner could still add them

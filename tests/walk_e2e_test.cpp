@@ -61,7 +61,8 @@ TEST_F(Walk, GrantsGroupModeAfterOwnership) {
         {false, false, 02755, 0755}, {false, true, 06711, 0751},
         {false, false, 02604, 0644},  // no group execute: the kernel keeps set-group-ID, we do not
         {false, false, 02745, 0745}, {true, true, 0755, 02775},
-        {true, false, 0700, 0740},   {true, true, 0700, 02760},
+        {true, false, 0700, 0740},   {true, true, 0700, 02770},  // the group may enter too
+        {true, true, 0000, 02070},   {true, true, 02750, 02770},
         {true, false, 0000, 0040},   {true, false, 02755, 02755},
         {true, true, 01777, 03777},  {true, false, 04700, 04740},
     };
@@ -93,7 +94,7 @@ TEST_F(Walk, SetgidTreeGivesDirectoriesGroupWriteAndFilesGroupRead) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(meta("/mnt/data/t"), (Meta{alice, alice, 02775}));
-    EXPECT_EQ(meta("/mnt/data/t/sub"), (Meta{alice, alice, 02760}));
+    EXPECT_EQ(meta("/mnt/data/t/sub"), (Meta{alice, alice, 02770}));
     EXPECT_EQ(meta("/mnt/data/t/sub/f"), (Meta{alice, alice, 0640}));
     EXPECT_EQ(meta("/mnt/data/t/g"), (Meta{alice, alice, 0644}));
 }
