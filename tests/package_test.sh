@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a clean clone of the repository's HEAD, as a site would, and
 # checks it: lintian finds nothing but the set-user-ID override, and the package holds the
-# root-owned set-user-ID binary, the man page, the completion and the copyright. With a second
-# argument, the .deb is copied there. Usage: tests/package_test.sh [repo] [outdir]
+# set-user-ID binary (4754 until its postinst gives it to group quorvane), the man page, the
+# completion and the copyright. With --install (as root) it then installs the package as an admin
+# would and checks who may run it: root and the group's members, through their own login, and
+# nobody else; and that purging it forgets the override and the group. With an output directory,
+# the .deb is copied there. Usage: tests/package_test.sh [--install] [repo] [outdir]
 set -euo pipefail
+install=
+if [[ ${1:-} == --install ]]; then
+    install=1
+    shift
+fi
 repo=$(realpath "${1:-.}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -22,7 +30,7 @@ listing=$(dpkg-deb -c "$deb")
 expect() {
     grep -Eq "$1" <<<"$listing" || { echo "missing: $1"$'\n'"$listing"; exit 1; }
 }
-expect '^-rwsr-xr-x root/root .* \./usr/bin/quorvane$'
+expect '^-rwsr-xr-- root/root .* \./usr/bin/quorvane$'
 expect '^-rw-r--r-- root/root .* \./usr/share/man/man1/quorvane\.1\.gz$'
 expect '^-rw-r--r-- root/root .* \./usr/share/bash-completion/completions/quorvane$'
 expect '^-rw-r--r-- root/root .* \./usr/share/doc/quorvane/copyright$'
@@ -40,9 +48,47 @@ if grep -E '^[EWIPX]: ' <<<"$report"; then
     exit 1
 fi
 overrides=$(lintian --allow-root --show-overrides "$work"/quorvane_"${version}"_amd64.changes 2>&1)
-grep -q '^O: quorvane: elevated-privileges 4755 root/root \[usr/bin/quorvane\]' <<<"$overrides" || {
+grep -q '^O: quorvane: elevated-privileges 4754 root/root \[usr/bin/quorvane\]' <<<"$overrides" || {
     echo "lintian did not use the override:"$'\n'"$overrides"
     exit 1
 }
 if [[ $# -ge 2 ]]; then cp "$deb" "$2/"; fi
 echo "package: $(basename "$deb"), lintian clean but for the set-user-ID override"
+[[ -n $install ]] || exit 0
+
+# Installed: only root and the members of group quorvane may run it. Each user runs it from his
+# own login (setpriv would keep root's capabilities across the exec).
+users=()
+trap 'for u in "${users[@]}"; do userdel "$u"; done; rm -rf "$work"' EXIT
+apt-get install -y --no-install-recommends "$deb" man-db bash-completion >"$work/apt.log" 2>&1 || {
+    cat "$work/apt.log"
+    exit 1
+}
+got=$(stat -c '%a %U:%G' /usr/bin/quorvane)
+[[ $got == "4754 root:quorvane" ]] || { echo "installed as $got"; exit 1; }
+man -w quorvane >/dev/null
+test -f /usr/share/bash-completion/completions/quorvane
+for u in quorvane-member quorvane-other; do
+    useradd --system --no-create-home "$u"
+    users+=("$u")
+done
+adduser --quiet quorvane-member quorvane
+runs() { runuser -u "$1" -- quorvane -h 2>&1 | head -n 1; }
+[[ $(runs root) == "Usage: ./quorvane "* ]] || { echo "root: $(runs root)"; exit 1; }
+[[ $(runs quorvane-member) == "Usage: ./quorvane "* ]] || { echo "member: $(runs quorvane-member)"; exit 1; }
+[[ $(runs quorvane-other) == *"quorvane: Permission denied" ]] || {
+    echo "another user: $(runs quorvane-other)"
+    exit 1
+}
+# An admin's own choice survives an upgrade, and purging forgets both.
+dpkg-statoverride --remove /usr/bin/quorvane
+dpkg-statoverride --update --add root quorvane 4750 /usr/bin/quorvane
+dpkg -i "$deb" >/dev/null
+got=$(stat -c '%a %U:%G' /usr/bin/quorvane)
+[[ $got == "4750 root:quorvane" ]] || { echo "reinstalled as $got, not as the admin chose"; exit 1; }
+dpkg --purge quorvane >/dev/null
+if dpkg-statoverride --list /usr/bin/quorvane || getent group quorvane; then
+    echo "purge left the override or the group behind"
+    exit 1
+fi
+echo "installed: 4754 root:quorvane; root and members may run it, others may not; purge forgets it"
