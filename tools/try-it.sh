@@ -9,6 +9,11 @@ if [[ $(id -u) -ne 0 ]]; then
     echo "try-it: run as root: it mounts a private namespace" >&2
     exit 1
 fi
+if ! mountpoint -q /; then
+    echo "try-it: / is not a mount point, as in a plain chroot, so no private namespace can be" \
+        "made: run 'mount --bind DIR DIR' before 'chroot DIR'" >&2
+    exit 1
+fi
 if [[ ${QUORVANE_TRY_NS:-} != 1 ]]; then
     QUORVANE_TRY_NS=1 exec unshare --mount --propagation private "$0" "$binary"
 fi
