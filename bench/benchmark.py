@@ -22,17 +22,32 @@ UID = GID = 1000
 
 
 def enter_namespace(disk):
+    """Enters a private mount namespace; returns whether it made the --disk directory."""
     if os.environ.get("QUORVANE_BENCH_NS") != "1":
         os.environ["QUORVANE_BENCH_NS"] = "1"
         os.execvp("unshare", ["unshare", "--mount", "--propagation", "private",
                               sys.executable] + sys.argv)
+    made = False
     if disk:
+        made = not os.path.exists(disk)
         os.makedirs(disk, exist_ok=True)
         subprocess.run(["mount", "--bind", disk, "/mnt"], check=True)
         os.makedirs("/mnt/data", exist_ok=True)
     else:
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/mnt"], check=True)
         os.makedirs("/mnt/data")
+    return made
+
+
+def clean_up(disk, made):
+    """Leaves the --disk directory as it was found: gone, if it was made here."""
+    if not disk:
+        return
+    subprocess.run(["rm", "-rf", "/mnt/data", "/mnt/bench.out", "/mnt/bench.rss",
+                    "/mnt/bench-tmpfiles.conf"], check=True)
+    if made:
+        subprocess.run(["umount", "/mnt"], check=True)
+        os.rmdir(disk)
 
 
 def make_files(dirfd, count):
@@ -110,10 +125,13 @@ def peers(path):
         with open(conf, "w") as f:
             f.write("Z %s 0640 %d %d -\n" % (path, UID, GID))
         found.append(("tmpfiles Z", [["systemd-tmpfiles", "--create", conf]]))
+    else:
+        print("no systemd-tmpfiles: install systemd for its column", file=sys.stderr)
     return found
 
 
 def bench(name, path, tool, runs):
+    """Times `tool`, a command line ending with the tool, against each peer on `path`."""
     log = "/mnt/bench.out"
     others = peers(path)
     times = {"quorvane": []}
@@ -122,7 +140,7 @@ def bench(name, path, tool, runs):
         times[peer], rss[peer] = [], 0
     for _ in range(runs):
         reset(path)
-        t, r = timed([tool, "--uid", str(UID), "--gid", str(GID), path], log)
+        t, r = timed(tool + ["--uid", str(UID), "--gid", str(GID), path], log)
         times["quorvane"].append(t)
         rss["quorvane"] = max(rss["quorvane"], r)
         for peer, commands in others:
@@ -149,20 +167,30 @@ def main():
                                                    "build-release", "quorvane"))
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--disk", help="a scratch directory to bind over /mnt instead of a tmpfs")
+    ap.add_argument("--refuse", metavar="CALL=ERRNO,...",
+                    help="run quorvane with these system calls made to fail, as an older kernel "
+                         "or a container would (for example fchmodat2=ENOSYS)")
+    ap.add_argument("--launcher", default=os.path.join(os.path.dirname(__file__), "..", "build",
+                                                       "tests", "refuse_calls"),
+                    help="the test suite's refuse_calls, for --refuse")
     args = ap.parse_args()
     if os.geteuid() != 0:
         sys.exit("run as root: the benchmark mounts a private namespace")
-    tool = os.path.abspath(args.tool)
-    enter_namespace(args.disk)
-    print("tree  entries  medians of %d alternating runs, output to a file; %s; each peer's "
+    tool = [os.path.abspath(args.tool)]
+    if args.refuse:
+        tool = [os.path.abspath(args.launcher), args.refuse] + tool
+    made = enter_namespace(args.disk)
+    print("tree  entries  medians of %d alternating runs, output to a file; %s%s; each peer's "
           "time as a ratio to quorvane's, peak RSS"
-          % (args.runs, "disk " + args.disk if args.disk else "tmpfs"))
+          % (args.runs, "disk " + args.disk if args.disk else "tmpfs",
+             ", refusing " + args.refuse if args.refuse else ""))
     for name, make in (("wide", make_wide), ("deep", make_deep)):
         path = "%s-%s" % (TREE_ROOT, name)
         subprocess.run(["rm", "-rf", path], check=True)
         make(path)
         bench(name, path, tool, args.runs)
         subprocess.run(["rm", "-rf", path], check=True)
+    clean_up(args.disk, made)
 
 
 if __name__ == "__main__":
