@@ -1,10 +1,14 @@
 // The allowed roots and the admission of command-line paths under them.
 #include "path_admission.h"
 
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace fs = std::filesystem;
 
@@ -77,12 +81,18 @@ CallerRights::~CallerRights() {
 std::optional<Admission> admit(const fs::path& path, const std::vector<fs::path>& roots) {
     std::error_code ec;
     fs::path abspath;
+    struct stat st {};
+    int missing = 0;
     {
         const CallerRights as_caller;
         if (!as_caller.held()) return std::nullopt;
         // A missing path is no link; only a status that could not be read at all is an error.
-        const fs::file_status st = fs::symlink_status(path, ec);
-        if (st.type() == fs::file_type::none || fs::is_symlink(st)) return std::nullopt;
+        if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+            missing = errno;
+        } else if (S_ISLNK(st.st_mode)) {
+            return std::nullopt;
+        }
         abspath = fs::weakly_canonical(path, ec);
         if (ec) return std::nullopt;
     }
@@ -99,7 +109,7 @@ std::optional<Admission> admit(const fs::path& path, const std::vector<fs::path>
         }
         if (last2 != canonical_parent.end()) continue;
 
-        Admission found{canonical_parent, {}};
+        Admission found{canonical_parent, {}, missing, st.st_dev, st.st_ino};
         for (; it != abspath.end(); ++it) {
             if (!it->empty()) found.beneath /= *it;
         }

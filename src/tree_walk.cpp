@@ -271,19 +271,8 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
         status_failed(w, text, "no longer beneath an allowed root");
         return;
     }
-    struct stat seen;
-    // By name, as the caller could: what he may not reach himself is refused at admission.
-    int err = 0;
-    {
-        const CallerRights as_caller;
-        if (!as_caller.held()) {
-            err = EPERM;
-        } else if (fstatat(AT_FDCWD, text.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
-            err = errno;
-        }
-    }
-    if (err != 0) {
-        examine_failed(w, text, err, std::strerror(err));
+    if (adm->missing != 0) {
+        examine_failed(w, text, adm->missing, std::strerror(adm->missing));
         return;
     }
     UniqueFd root(open(adm->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -293,7 +282,7 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
     }
     UniqueFd file = open_beneath(w, root.fd, adm->beneath.c_str(), O_PATH | O_NOFOLLOW, SIZE_MAX);
     if (!file) {
-        err = errno;
+        const int err = errno;
         examine_failed(w, text, err, confirm_error(err));
         return;
     }
@@ -302,7 +291,7 @@ void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& r
         status_failed(w, text, std::strerror(errno));
         return;
     }
-    if (st.st_dev != seen.st_dev || st.st_ino != seen.st_ino) {
+    if (st.st_dev != adm->dev || st.st_ino != adm->ino) {
         status_failed(w, text, "changed while it was being confirmed");
         return;
     }

@@ -78,7 +78,8 @@ void E2E::SetUp() {
         // Root can make the namespace unless the machine is set up wrongly, which must show.
         const char* ci = std::getenv("CI");
         if (geteuid() == 0) FAIL() << "as root this must run: " << namespace_error;
-        if (ci && std::string(ci) == "true") FAIL() << "under CI this must run: " << namespace_error;
+        if (ci && std::string(ci) == "true")
+            FAIL() << "under CI this must run: " << namespace_error;
         GTEST_SKIP() << namespace_error;
     }
     for (const char* dir : {"/mnt/data", "/mnt/outside"}) {

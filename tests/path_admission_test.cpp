@@ -2,9 +2,11 @@
 #include "path_admission.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -79,6 +81,18 @@ TEST_F(Admission, JudgesAbsolutePaths) {
             EXPECT_EQ(got->beneath, fs::path(c.beneath)) << p;
         }
     }
+}
+
+TEST_F(Admission, TellsWhatTheNameShowed) {
+    struct stat sub {};
+    ASSERT_EQ(stat((t / "data/sub").c_str(), &sub), 0);
+    const auto found = admit(t / "data/link_in/", roots);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->missing, 0);
+    EXPECT_EQ(found->dev, sub.st_dev);
+    EXPECT_EQ(found->ino, sub.st_ino);
+    EXPECT_EQ(admit(t / "data/x", roots)->missing, ENOENT);
+    EXPECT_EQ(admit(t / "data/file/x", roots)->missing, ENOTDIR);
 }
 
 TEST_F(Admission, JudgesRelativeAndEmptyPaths) {
