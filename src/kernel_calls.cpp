@@ -132,36 +132,51 @@ bool on_procfs(int fd) {
     return fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
-// /proc, when it is procfs; none otherwise.
-int procfs() {
-    static const UniqueFd proc = [] {
-        UniqueFd fd(open("/proc", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        return fd && on_procfs(fd.fd) ? std::move(fd) : UniqueFd();
-    }();
-    return proc.fd;
-}
-
 std::string fd_name(int fd) {
     char buf[16];
     const auto end = std::to_chars(buf, buf + sizeof buf, fd).ptr;
     return std::string(buf, end);
 }
 
-// This process's /proc/self/fd, once checked to be this very table; none otherwise.
-int own_descriptors() {
-    static const UniqueFd fds = [] {
-        const int proc = procfs();
-        if (proc < 0) return UniqueFd();
-        UniqueFd fd(openat(proc, "self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        struct stat dir, named;
-        if (!fd || !on_procfs(fd.fd) || fstat(fd.fd, &dir) != 0 ||
-            fstatat(fd.fd, fd_name(fd.fd).c_str(), &named, 0) != 0 || dir.st_dev != named.st_dev ||
-            dir.st_ino != named.st_ino) {
-            return UniqueFd();
+// What the run takes from /proc, read once at the first use (the start of a run, while
+// descriptors are still plentiful), and only from a /proc that is procfs: the hard-link
+// protection, and, where there is no fchmodat2 (decided here, by a probe), this process's
+// /proc/self/fd once checked to be this very table, the one descriptor kept for the run.
+struct Procfs {
+    bool hardlinks_protected = false;
+    UniqueFd fds;
+};
+
+bool read_protection(int proc) {
+    UniqueFd fd(
+        openat(proc, "sys/fs/protected_hardlinks", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || !on_procfs(fd.fd)) return false;
+    char buf[3];
+    const ssize_t n = read(fd.fd, buf, sizeof buf);
+    return n >= 1 && buf[0] == '1' && (n == 1 || (n == 2 && buf[1] == '\n'));
+}
+
+const Procfs& procfs() {
+    static const Procfs proc = [] {
+        if (fchmodat2_way == Way::untried) {
+            fchmodat2_way =
+                probe_fchmodat2() < 0 && errno == EINVAL ? Way::new_call : Way::fallback;
         }
-        return fd;
+        Procfs p;
+        const UniqueFd root(open("/proc", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!root || !on_procfs(root.fd)) return p;
+        p.hardlinks_protected = read_protection(root.fd);
+        if (fchmodat2_way != Way::fallback) return p;
+        UniqueFd fds(openat(root.fd, "self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat dir, named;
+        if (fds && on_procfs(fds.fd) && fstat(fds.fd, &dir) == 0 &&
+            fstatat(fds.fd, fd_name(fds.fd).c_str(), &named, 0) == 0 &&
+            dir.st_dev == named.st_dev && dir.st_ino == named.st_ino) {
+            p.fds = std::move(fds);
+        }
+        return p;
     }();
-    return fds.fd;
+    return proc;
 }
 
 }  // namespace
@@ -179,24 +194,20 @@ UniqueFd open_beneath(int dirfd, const char* path, int flags) {
 }
 
 int change_mode(int fd, mode_t mode, bool dir) {
+    const int fds = procfs().fds.fd;
     if (fchmodat2_way != Way::fallback) {
-        if (syscall(SYS_fchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0) {
-            fchmodat2_way = Way::new_call;
-            return 0;
-        }
-        if (!absent(fchmodat2_way, probe_fchmodat2)) return errno;
+        return syscall(SYS_fchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0 ? 0 : errno;
     }
     if (dir) {
         const int fl = fcntl(fd, F_GETFL);
         if (fl >= 0 && !(fl & O_PATH)) return fchmod(fd, mode) == 0 ? 0 : errno;
     }
-    const int fds = own_descriptors();
     if (fds < 0) return EOPNOTSUPP;
     return fchmodat(fds, fd_name(fd).c_str(), mode, 0) == 0 ? 0 : errno;
 }
 
 const char* mode_change_unavailable(int err) {
-    return err == EOPNOTSUPP && fchmodat2_way == Way::fallback && own_descriptors() < 0
+    return err == EOPNOTSUPP && fchmodat2_way == Way::fallback && procfs().fds.fd < 0
                ? " (no fchmodat2, and /proc is not procfs)"
                : "";
 }
@@ -221,14 +232,7 @@ bool CloseBatch::flush() {
 }
 
 bool hardlinks_protected() {
-    const int proc = procfs();
-    if (proc < 0) return false;
-    UniqueFd fd(
-        openat(proc, "sys/fs/protected_hardlinks", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd || !on_procfs(fd.fd)) return false;
-    char buf[3];
-    const ssize_t n = read(fd.fd, buf, sizeof buf);
-    return n >= 1 && buf[0] == '1' && (n == 1 || (n == 2 && buf[1] == '\n'));
+    return procfs().hardlinks_protected;
 }
 
 long read_dirents(int fd, void* buf, size_t size) {

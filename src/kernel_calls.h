@@ -8,9 +8,10 @@
 
 #include "unique_fd.h"
 
-// Each call below first uses the newest system call. The first time that call answers ENOSYS (an
-// older kernel), or EPERM where a probe with a bad argument shows it is filtered (a container's
-// seccomp profile), the run switches to the other way for good. Both ways give the same guarantee.
+// Each call below uses the newest system call where it is there. Whether it is there is decided
+// once per run: by the first ENOSYS (an older kernel), or EPERM where a probe with a bad argument
+// shows the call filtered (a container's seccomp profile), for openat2 and close_range; by that
+// probe alone, at the first use of /proc, for fchmodat2. Both ways give the same guarantee.
 
 /// Opens `path`, relative and made of single names, beneath the directory `dirfd`, with `flags`
 /// (O_CLOEXEC is added). No symbolic link is followed at any component: one among the leading
@@ -28,8 +29,9 @@ UniqueFd open_beneath(int dirfd, const char* path, int flags);
 /// also be an ordinary one.
 /// Way 1: fchmodat2(2) with AT_EMPTY_PATH.
 /// Way 2: fchmod(2) on an ordinary descriptor of a directory; otherwise fchmodat(2) of the entry
-/// for `fd` in this process's /proc/self/fd, opened once and used only after fstatfs(2) says it
-/// is procfs and its entry for its own descriptor names that very directory.
+/// for `fd` in this process's /proc/self/fd, opened once (see hardlinks_protected()) and used
+/// only after fstatfs(2) says it is procfs and its entry for its own descriptor names that very
+/// directory: the one descriptor this room keeps for a run.
 /// Returns 0, or an error number: EOPNOTSUPP when neither way can be taken (see
 /// mode_change_unavailable()).
 int change_mode(int fd, mode_t mode, bool dir);
@@ -61,7 +63,9 @@ struct CloseBatch {
 
 /// Whether the kernel's hard-link protection is on: fs.protected_hardlinks reads "1", from a
 /// /proc that fstatfs(2) says is procfs, through a descriptor that is not a link and that cannot
-/// block. Anything else (missing, unreadable, not procfs, not "0" or "1") counts as off.
+/// block. Anything else (missing, unreadable, not procfs, not "0" or "1") counts as off. Read at
+/// the first call of this or change_mode(), which also opens what way 2 of change_mode() needs:
+/// make it before descriptors run short.
 bool hardlinks_protected();
 
 /// Reads directory entries of `fd` into `buf` as getdents64(2) does; glibc before 2.30 has no
