@@ -5,10 +5,16 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -28,6 +34,23 @@ std::string fail(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+// A fresh tmpfs over /mnt with the set-user-ID root copy of the tool in /mnt/bin and empty
+// /mnt/data and /mnt/outside: replacing it is the one clean-up that holds no descriptor per level
+// of a deep tree.
+std::string fresh_mnt() {
+    if (umount2("/mnt", MNT_DETACH) != 0) return fail("umount /mnt");
+    if (mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755") != 0) return fail("tmpfs on /mnt");
+    for (const char* dir : {"/mnt/bin", "/mnt/data", "/mnt/outside"}) {
+        if (mkdir(dir, 0755) != 0) return fail(dir);
+    }
+    std::error_code ec;
+    fs::copy_file(QUORVANE_BINARY, tool, ec);
+    if (ec) return "copy " QUORVANE_BINARY ": " + ec.message();
+    // Owner before mode: changing the owner would clear the set-user-ID bit.
+    if (chown(tool, 0, 0) != 0 || chmod(tool, 04755) != 0) return fail("install set-user-ID");
+    return {};
+}
+
 // Everything the tests touch lives on tmpfs mounts that only this process tree can see.
 std::string enter_namespace() {
     if (geteuid() != 0) return "needs root to mount a private namespace and install set-user-ID";
@@ -42,12 +65,6 @@ std::string enter_namespace() {
     if (mkdir("/run/lock", 01777) != 0 && errno != EEXIST) return fail("mkdir /run/lock");
     if (mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0)
         return fail("tmpfs on /run/lock");
-    if (mkdir("/mnt/bin", 0755) != 0) return fail("mkdir /mnt/bin");
-    std::error_code ec;
-    fs::copy_file(QUORVANE_BINARY, tool, ec);
-    if (ec) return "copy " QUORVANE_BINARY ": " + ec.message();
-    // Owner before mode: changing the owner would clear the set-user-ID bit.
-    if (chown(tool, 0, 0) != 0 || chmod(tool, 04755) != 0) return fail("install set-user-ID");
     return {};
 }
 
@@ -71,6 +88,116 @@ std::string read_line(int fd) {
     return line;
 }
 
+// Reads `len` bytes (or up to a NUL when `len` is 0) of the tracee's memory at `addr`.
+std::string peek(pid_t pid, unsigned long long addr, size_t len) {
+    std::string out;
+    for (size_t max = len ? len : 4096; out.size() < max; addr += sizeof(long)) {
+        errno = 0;
+        const long word = ptrace(PTRACE_PEEKDATA, pid, addr, nullptr);
+        if (errno != 0) break;
+        const auto* bytes = reinterpret_cast<const char*>(&word);
+        for (size_t i = 0; i < sizeof word && out.size() < max; ++i) {
+            if (!len && bytes[i] == '\0') return out;
+            out += bytes[i];
+        }
+    }
+    return out;
+}
+
+// The path argument of a call that takes one second, or the first buffer of a write.
+std::string call_text(pid_t pid, const __ptrace_syscall_info& info) {
+    const auto* a = info.entry.args;
+    switch (info.entry.nr) {
+        case SYS_openat:
+        case SYS_openat2:
+        case SYS_newfstatat:
+        case SYS_fchownat:
+        case SYS_fchmodat:
+        case SYS_unlinkat:
+            return peek(pid, a[1], 0);
+        case SYS_write:
+            return peek(pid, a[1], a[2]);
+        case SYS_writev: {
+            const std::string iov = peek(pid, a[1], 2 * sizeof(long));
+            unsigned long long base = 0, size = 0;
+            std::memcpy(&base, iov.data(), sizeof base);
+            std::memcpy(&size, iov.data() + sizeof base, sizeof size);
+            return peek(pid, base, size);
+        }
+        default:
+            return {};
+    }
+}
+
+// Drives the traced tool, stopped before its exec, to its end, springing `traps` on the way;
+// returns its wait status.
+int trace(pid_t pid, const std::vector<Trap>& traps) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    // Every value goes through ptrace's variadic arguments at the width of a long.
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+           static_cast<long>(PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL));
+    std::vector<int> seen(traps.size(), 0);
+    bool in_tool = false;  // past the exec of the tool itself, not of the launchers before it
+    long call = -1;
+    std::string text;  // of the call entered last
+    int fail = 0;
+    int signal = 0;
+    for (;;) {
+        ptrace(PTRACE_SYSCALL, pid, nullptr, static_cast<long>(signal));
+        signal = 0;
+        if (waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status)) break;
+        if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8))) {
+            in_tool = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe") == tool;
+            continue;
+        }
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            signal = WSTOPSIG(status);
+            continue;
+        }
+        __ptrace_syscall_info info{};
+        ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
+        const bool at_exit = info.op == PTRACE_SYSCALL_INFO_EXIT;
+        if (at_exit && fail != 0) {
+            // The call failed as asked (or, failed before, was never made).
+            ptrace(PTRACE_POKEUSER, pid, offsetof(user_regs_struct, rax), -static_cast<long>(fail));
+            fail = 0;
+        }
+        if (!at_exit && info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
+        if (!at_exit) {
+            call = static_cast<long>(info.entry.nr);
+            const bool wanted = std::any_of(traps.begin(), traps.end(),
+                                            [&](const Trap& t) { return t.call == call; });
+            text = in_tool && wanted ? call_text(pid, info) : std::string();
+        }
+        if (!in_tool) continue;
+        for (size_t i = 0; i < traps.size(); ++i) {
+            const Trap& t = traps[i];
+            if (t.call != call || t.at_exit != at_exit) continue;
+            if (!t.text.empty() && t.text != text) continue;
+            if (++seen[i] != t.nth) continue;
+            Stop stop{pid, call, at_exit, text};
+            t.act(stop);
+            if (stop.fail != 0 && !at_exit) {
+                ptrace(PTRACE_POKEUSER, pid, offsetof(user_regs_struct, orig_rax), -1L);
+            }
+            if (stop.fail != 0 && at_exit) {
+                ptrace(PTRACE_POKEUSER, pid, offsetof(user_regs_struct, rax),
+                       -static_cast<long>(stop.fail));
+            } else {
+                fail = stop.fail;
+            }
+        }
+    }
+    for (size_t i = 0; i < traps.size(); ++i) {
+        if (seen[i] < traps[i].nth) {
+            ADD_FAILURE() << "trap " << i << " (call " << traps[i].call << " \"" << traps[i].text
+                          << "\") met " << seen[i] << " of " << traps[i].nth << " times";
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 void E2E::SetUp() {
@@ -82,10 +209,8 @@ void E2E::SetUp() {
             FAIL() << "under CI this must run: " << namespace_error;
         GTEST_SKIP() << namespace_error;
     }
-    for (const char* dir : {"/mnt/data", "/mnt/outside"}) {
-        fs::remove_all(dir);
-        ASSERT_EQ(mkdir(dir, 0755), 0) << dir;
-    }
+    const std::string error = fresh_mnt();
+    ASSERT_EQ(error, "");
 }
 
 Result run(const Caller& caller, const std::vector<std::string>& args, const RunOptions& opt) {
@@ -143,6 +268,18 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
         } else if (stdout_fd < 0 || dup2(stdout_fd, 1) < 0) {
             _exit(126);
         }
+        // Exactly 3 to 2 + inherited: whatever this process held there is of no use to the tool.
+        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        for (int i = 0; i < opt.inherited; ++i) {
+            if (null < 0 || dup2(null, 3 + i) < 0) _exit(126);
+        }
+        if (!opt.traps.empty()) {
+#ifdef __SANITIZE_ADDRESS__
+            // The leak checker cannot work in a traced process.
+            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+#endif
+            if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0) _exit(126);
+        }
         execvp(cargv[0], cargv.data());
         _exit(127);
     }
@@ -153,7 +290,10 @@ Result run(const Caller& caller, const std::vector<std::string>& args, const Run
         close(pipe_fds[0]);
     }
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+    if (pid > 0 && !opt.traps.empty()) {
+        status = trace(pid, opt.traps);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     r.out = opt.output == Output::one_line ? piped : read_all(out);
@@ -220,6 +360,30 @@ void make_dir(const std::string& path, mode_t mode, uid_t uid, gid_t gid) {
 void make_link(const std::string& target, const std::string& path, uid_t uid, gid_t gid) {
     ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path << ": " << std::strerror(errno);
     ASSERT_EQ(lchown(path.c_str(), uid, gid), 0) << path;
+}
+
+void make_chain(const std::string& base, const std::string& name, int levels,
+                const std::vector<std::string>& files) {
+    int fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < levels; ++i) {
+        for (size_t k = 0; k < files.size(); ++k) {
+            if (k == files.size() / 2) {
+                ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0) << i;
+            }
+            const int f = openat(fd, files[k].c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            ASSERT_GE(f, 0);
+            close(f);
+        }
+        if (files.empty()) {
+            ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0) << i;
+        }
+        const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    close(fd);
 }
 
 std::vector<std::string> listing(const std::string& dir) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,27 @@ enum class Output {
     one_line,  ///< a small pipe whose reader leaves after one line, kept in Result::out
 };
 
+/// Where a Trap stopped the tool, and what may be done to it there.
+struct Stop {
+    pid_t pid;         ///< the tool, stopped
+    long call;         ///< system call number
+    bool at_exit;      ///< after the call (its result set) rather than before it
+    std::string text;  ///< the path argument, or the first buffer written
+    int fail = 0;      ///< set to an error number to make the call fail with it (before: unmade)
+};
+
+/// Stops the tool at the `nth` time it enters (or leaves) system call `call` with `text` as its
+/// path argument (or first buffer written; empty matches any), and runs `act` there while the tool
+/// waits: the deterministic way to change the tree at the moment a race would. A trap that never
+/// fires fails the test.
+struct Trap {
+    long call;
+    std::string text;
+    int nth = 1;
+    bool at_exit = false;
+    std::function<void(Stop&)> act;
+};
+
 /// How to run it beyond the caller.
 struct RunOptions {
     std::string cwd = "/";  ///< working directory of the tool
@@ -38,6 +60,8 @@ struct RunOptions {
     /// System calls made to fail, as refuse_calls takes them ("fchmodat2=EPERM,..."); by default
     /// those of $QUORVANE_REFUSE, so that a whole run can play an older kernel or a container.
     std::string refuse = default_refusal();
+    std::vector<Trap> traps = {};  ///< when any, the tool runs under ptrace(2) from this process
+    int inherited = 0;             ///< descriptors it starts with open, beyond 0, 1 and 2
 };
 
 /// What a run produced.
@@ -74,6 +98,12 @@ std::ostream& operator<<(std::ostream& os, const Meta& m);
 void make_file(const std::string& path, mode_t mode, uid_t uid = 0, gid_t gid = 0);
 void make_dir(const std::string& path, mode_t mode, uid_t uid = 0, gid_t gid = 0);
 void make_link(const std::string& target, const std::string& path, uid_t uid = 0, gid_t gid = 0);
+
+/// Makes `levels` nested directories named `name` under `base`, with `files` in each level (the
+/// next level among them, in the middle), through descriptors, so that depth is not limited by
+/// the length of a path. Owned by root, directories 0700, files 0600.
+void make_chain(const std::string& base, const std::string& name, int levels,
+                const std::vector<std::string>& files);
 
 /// The names in `dir` in the platform's listing order, without "." and "..".
 std::vector<std::string> listing(const std::string& dir);

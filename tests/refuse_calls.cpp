@@ -1,9 +1,9 @@
 // A launcher that makes chosen system calls fail, as an older kernel or a container's seccomp
 // profile does, for the program it runs and everything that program runs.
 // Usage (as root): refuse_calls NAME=ERRNO[,NAME=ERRNO...] PROGRAM [ARG...]
-// NAME is openat2, close_range or fchmodat2; ERRNO is ENOSYS or EPERM. The filter is installed
-// without no_new_privs, which root may do, so that a set-user-ID program it runs still gains its
-// owner's rights, as it does inside a container.
+// NAME is openat2, close_range or fchmodat2; ERRNO is ENOSYS or EPERM. As root the filter is
+// installed without no_new_privs, so that a set-user-ID program it runs still gains its owner's
+// rights, as it does inside a container; anyone else gets no_new_privs, which the kernel demands.
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -52,6 +52,10 @@ int main(int argc, char** argv) {
     prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
 
     const sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
+    if (geteuid() != 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        std::fprintf(stderr, "%s: no_new_privs: %s\n", argv[0], std::strerror(errno));
+        return 126;
+    }
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) != 0) {
         std::fprintf(stderr, "%s: seccomp: %s\n", argv[0], std::strerror(errno));
         return 126;

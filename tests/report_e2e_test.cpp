@@ -1,7 +1,9 @@
 // End-to-end tests of the report: an honest exit status, one line per path, lost lines counted.
 #include <sys/mount.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "e2e_harness.h"
@@ -112,6 +114,19 @@ TEST_F(Report, LinesThatCannotBeWrittenAreCountedAndTheWorkFinishes) {
         }
     }
     umount("/mnt/full");
+}
+
+TEST_F(Report, TheFirstOfTwoWriteErrorsIsTheOneReported) {
+    make_dir("/mnt/data/t", 0700);
+    make_file("/mnt/data/t/f", 0600);
+    RunOptions opt;
+    opt.traps = {{SYS_writev, "", 1, false, [](Stop& s) { s.fail = EIO; }},
+                 {SYS_writev, "", 2, false, [](Stop& s) { s.fail = ENOSPC; }}};
+    const Result r = run(root, {"--uid", "1000", "/mnt/data/t"}, opt);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Failed to write the report to standard output: (5) Input/output error\n");
+    EXPECT_EQ(meta("/mnt/data/t/f"), (Meta{alice, 0, 0640}));
 }
 
 }  // namespace

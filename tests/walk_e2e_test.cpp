@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 
@@ -121,7 +122,7 @@ TEST_F(Walk, SpecialFilesAreRepairedLikeRegularOnes) {
 }
 
 TEST_F(Walk, LinesFollowTheVisitOrder) {
-    make_dir("/mnt/data/t", 0700, bob, bob);
+    make_dir("/mnt/data/t", 0755, bob, bob);
     for (const char* d : {"/mnt/data/t/d1", "/mnt/data/t/d2", "/mnt/data/t/d1/e"}) {
         make_dir(d, 0700, bob, bob);
     }
@@ -130,14 +131,22 @@ TEST_F(Walk, LinesFollowTheVisitOrder) {
         make_file(f, 0600, bob, bob);
     }
     make_link("/mnt/outside", "/mnt/data/t/d1/out");
+    // Names as real trees have them: dot-files, dot-directories, and names made of dots.
+    for (const char* d : {"/mnt/data/t/.git", "/mnt/data/t/..."}) make_dir(d, 0700, bob, bob);
+    for (const char* f :
+         {"/mnt/data/t/.profile", "/mnt/data/t/.git/.x", "/mnt/data/t/..a", "/mnt/data/t/.../.b"}) {
+        make_file(f, 0600, bob, bob);
+    }
     make_file("/mnt/data/a", 0600, bob, bob);
     make_file("/mnt/data/b", 0600, bob, bob);
 
     std::vector<std::string> want;
+    expected_walk("/mnt/data/t/...", want);
     expected_walk("/mnt/data/b", want);
     expected_walk("/mnt/data/t", want);
     expected_walk("/mnt/data/a", want);
-    const Result r = run(user, {"/mnt/data/a", "/mnt/data/t", "/mnt/data/b"}, {"/", true});
+    const Result r =
+        run(user, {"/mnt/data/a", "/mnt/data/t", "/mnt/data/b", "/mnt/data/t/..."}, {"/", true});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, lines_of(want));
 }
@@ -251,64 +260,67 @@ TEST_F(Walk, OtherFileSystemsAreCrossed) {
     EXPECT_EQ(file, (Meta{alice, alice, 0640}));
 }
 
-// Makes `levels` nested directories named `name` under `base`, with `files` in each level,
-// through descriptors, so that depth is not limited by the length of a path.
-void make_chain(const std::string& base, const std::string& name, int levels,
-                const std::vector<std::string>& files) {
-    int fd = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    for (int i = 0; i < levels; ++i) {
-        for (size_t k = 0; k < files.size(); ++k) {
-            if (k == files.size() / 2) {
-                ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0) << i;
-            }
-            const int f = openat(fd, files[k].c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-            ASSERT_GE(f, 0);
-            close(f);
-        }
-        if (files.empty()) {
-            ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0) << i;
-        }
-        const int next = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        close(fd);
-        ASSERT_GE(next, 0);
-        fd = next;
-    }
-    close(fd);
-}
-
 TEST_F(Walk, PathsTooLongFailAtTheStatusRead) {
     make_dir("/mnt/data/long", 0700);
     const std::string name(250, 'n');
-    make_chain("/mnt/data/long", name, 18, {"f"});
-    const Result r = run(user, {"/mnt/data/long"});
-    // 14 + 16 * 251 characters fit; the 17th level does not, and is not entered.
+    make_chain("/mnt/data/long", name, 16, {"f"});
     std::string p = "/mnt/data/long";
     for (int i = 0; i < 16; ++i) p += "/" + name;
-    const std::string leaf = p + "/" + name;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(lines(r.out).size(), 1U + 16 + 17);
-    EXPECT_EQ(r.err, "Failed to get status of \"" + leaf +
-                         "\": filesystem error: symlink_status: File name too long [" + leaf +
-                         "]\n");
-    EXPECT_EQ(meta(p + "/f"), (Meta{alice, alice, 0640}));
+    ASSERT_EQ(p.size(), 4030U);
+    // At the limit and one past it, and one past it as the only, so last, entry of a directory.
+    const std::string fits = p + "/" + std::string(64, 'o'), over = p + "/" + std::string(65, 'x');
+    const std::string alone = p + "/e/" + std::string(64, 'x');
+    ASSERT_EQ(fits.size(), size_t{PATH_MAX} - 1);
+    const int dir = open(p.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    ASSERT_EQ(mkdirat(dir, "e", 0700), 0);
+    for (const std::string& f : {fits, over, alone}) {
+        const int fd =
+            openat(dir, f.substr(p.size() + 1).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    close(dir);
+    const Result r = run(user, {"/mnt/data/long"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(lines(r.out).size(), 1U + 16 + 16 + 2);
+    std::vector<std::string> err = lines(r.err);
+    std::sort(err.begin(), err.end());
+    std::vector<std::string> want;
+    for (const std::string& f : {alone, over}) {
+        want.push_back("Failed to get status of \"" + f +
+                       "\": filesystem error: symlink_status: File name too long [" + f + "]");
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(err, want);
+    EXPECT_EQ(meta(fits), (Meta{alice, alice, 0640}));
+    EXPECT_EQ(meta(p + "/e"), (Meta{alice, alice, 0740}));
 }
 
 TEST_F(Walk, DeepTreeUnderLowDescriptorLimitIsWalkedWhole) {
     make_dir("/mnt/data/deep", 0700, bob, bob);
     const int levels = 1100;
     make_chain("/mnt/data/deep", "d", levels, {"a", "z"});
-    const Result r = run(user, {"/mnt/data/deep"}, {"/", false, 32});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    std::vector<std::string> out = lines(r.out);
-    EXPECT_EQ(out.size(), 1U + levels * 3);
-    std::sort(out.begin(), out.end());
-    EXPECT_EQ(std::adjacent_find(out.begin(), out.end()), out.end());
     std::string deepest = "/mnt/data/deep";
     for (int i = 0; i < levels; ++i) deepest += "/d";
-    EXPECT_EQ(meta(deepest), (Meta{alice, alice, 0740}));
-    EXPECT_EQ(meta(deepest.substr(0, deepest.size() - 2) + "/a"), (Meta{alice, alice, 0640}));
+    // Few descriptors, and then most of them already taken by the caller's: the tool runs out for
+    // real and must give up directories rather than entries.
+    for (const auto& [nofile, inherited] : {std::pair{32, 0}, {256, 245}}) {
+        SCOPED_TRACE(std::to_string(inherited) + " of " + std::to_string(nofile) + " inherited");
+        RunOptions opt;
+        opt.nofile = nofile;
+        opt.inherited = inherited;
+        const Result r = run(inherited ? Caller{bob, bob, {}} : user, {"/mnt/data/deep"}, opt);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        std::vector<std::string> out = lines(r.out);
+        EXPECT_EQ(out.size(), 1U + levels * 3);
+        std::sort(out.begin(), out.end());
+        EXPECT_EQ(std::adjacent_find(out.begin(), out.end()), out.end());
+        const uid_t who = inherited ? bob : alice;
+        EXPECT_EQ(meta(deepest), (Meta{who, who, 0740}));
+        EXPECT_EQ(meta(deepest.substr(0, deepest.size() - 2) + "/a"), (Meta{who, who, 0640}));
+    }
 }
 
 }  // namespace

@@ -1,0 +1,119 @@
+// Tests of the kernel interfaces: run as they are and again under refuse_calls, each way must give
+// the same answers.
+#include "kernel_calls.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class KernelCalls : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "kernel.XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        t = tmpl;
+        fs::create_directories(t / "sub/inner");
+        std::ofstream(t / "sub/file") << "x";
+        fs::create_directory_symlink("sub", t / "link_in");
+        fs::create_directory_symlink("/etc", t / "link_out");
+        fs::create_symlink("file", t / "sub/link_file");
+        dir = open(t.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(dir, 0);
+    }
+    void TearDown() override {
+        close(dir);
+        fs::remove_all(t);
+    }
+    mode_t mode_of(const char* rel) const {
+        struct stat st {};
+        EXPECT_EQ(fstatat(dir, rel, &st, AT_SYMLINK_NOFOLLOW), 0) << rel;
+        return st.st_mode & 07777;
+    }
+
+    fs::path t;
+    int dir = -1;
+};
+
+TEST_F(KernelCalls, OpenBeneathRefusesEveryLinkAndEveryWayOut) {
+    const struct {
+        const char* path;
+        int flags;
+        int err;         // 0: opened
+        const char* is;  // what it opened, relative to the directory
+    } cases[] = {
+        {"sub/file", O_PATH | O_NOFOLLOW, 0, "sub/file"},
+        {"./sub//file", O_PATH | O_NOFOLLOW, 0, "sub/file"},
+        {".", O_PATH | O_NOFOLLOW, 0, "."},
+        {"sub/inner", O_PATH | O_DIRECTORY, 0, "sub/inner"},
+        {"sub/link_file", O_PATH | O_NOFOLLOW, 0, "sub/link_file"},  // the link itself
+        {"sub/link_file", O_PATH, ELOOP, nullptr},
+        {"link_in", O_PATH | O_DIRECTORY, ELOOP, nullptr},
+        {"link_in/file", O_PATH | O_NOFOLLOW, ELOOP, nullptr},  // a link that stays inside
+        {"link_out/passwd", O_PATH | O_NOFOLLOW, ELOOP, nullptr},
+        {"../x", O_PATH, EXDEV, nullptr},
+        {"sub/../../x", O_PATH, EXDEV, nullptr},
+        {"/etc", O_PATH, EXDEV, nullptr},
+        {"missing/x", O_PATH, ENOENT, nullptr},
+        {"sub/file/x", O_PATH, ENOTDIR, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " with flags " + std::to_string(c.flags));
+        errno = 0;
+        const UniqueFd fd = open_beneath(dir, c.path, c.flags);
+        EXPECT_EQ(fd ? 0 : errno, c.err) << std::strerror(errno);
+        if (!fd || !c.is) continue;
+        struct stat got {
+        }, want{};
+        ASSERT_EQ(fstat(fd.fd, &got), 0);
+        ASSERT_EQ(fstatat(dir, c.is, &want, AT_SYMLINK_NOFOLLOW), 0);
+        EXPECT_EQ(got.st_ino, want.st_ino);
+        EXPECT_TRUE(fcntl(fd.fd, F_GETFD) & FD_CLOEXEC);
+    }
+}
+
+TEST_F(KernelCalls, ChangeModeThroughAnyDescriptor) {
+    const UniqueFd file(openat(dir, "sub/file", O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd listed(openat(dir, "sub", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd inner(openat(dir, "sub/inner", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(change_mode(file.fd, 04604, false), 0);
+    EXPECT_EQ(change_mode(listed.fd, 0711, true), 0);
+    EXPECT_EQ(change_mode(inner.fd, 02750, true), 0);
+    EXPECT_EQ(mode_of("sub/file"), 04604U);
+    EXPECT_EQ(mode_of("sub"), 0711U);
+    EXPECT_EQ(mode_of("sub/inner"), 02750U);
+    EXPECT_STREQ(mode_change_unavailable(0), "");
+}
+
+TEST_F(KernelCalls, CloseBatchClosesEveryDescriptorItHolds) {
+    std::vector<int> fds;
+    for (int i = 0; i < 5; ++i) fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    close(fds[1]);  // a gap: two runs of numbers
+    {
+        CloseBatch batch;
+        batch.max = 3;
+        for (int i : {0, 2, 3}) batch.add(UniqueFd(fds[i]));
+        for (int i : {0, 2, 3}) EXPECT_EQ(fcntl(fds[i], F_GETFD), -1) << i;
+        batch.add(UniqueFd(fds[4]));
+        EXPECT_NE(fcntl(fds[4], F_GETFD), -1);
+    }
+    EXPECT_EQ(fcntl(fds[4], F_GETFD), -1);
+}
+
+TEST_F(KernelCalls, HardLinkProtectionIsReadFromProcfs) {
+    std::string setting;
+    std::ifstream("/proc/sys/fs/protected_hardlinks") >> setting;
+    EXPECT_EQ(hardlinks_protected(), setting == "1");
+}
+
+}  // namespace
