@@ -158,23 +158,31 @@ void pop_frame(Walk& w) {
     w.stack.pop_back();
 }
 
-// Gives frame `k` its descriptor back, from the nearest frame below that holds one, and checks
-// that it is still the directory that was listed. Returns 0 or an error number (ESTALE: replaced).
+// Gives frame `k` its descriptor back, and to up to half the budget of the frames just below it,
+// kept for the walk back up: so a walk deeper than the budget reopens from far below only once
+// per half budget. The first is reopened beneath the nearest frame below that holds a
+// descriptor, each next beneath the one before; each must still be the directory that was
+// listed. Returns 0 or an error number (ESTALE: replaced).
 int reopen(Walk& w, size_t k) {
     size_t j = k;
     do --j;
     while (!w.stack[j].dir);
-    // Frame k's text extends frame j's by the names that lead from one to the other.
-    std::string rel = w.path.substr(w.stack[j].text_len, w.stack[k].text_len - w.stack[j].text_len);
-    if (rel.front() == '/') rel.erase(0, 1);
-    UniqueFd fd = open_beneath(w, w.stack[j].dir.fd, rel.c_str(), O_PATH | O_DIRECTORY, j);
-    if (!fd) return errno;
-    struct stat st;
-    if (fstat(fd.fd, &st) != 0) return errno;
-    if (st.st_dev != w.stack[k].dev || st.st_ino != w.stack[k].ino) return ESTALE;
-    if (w.open_frames >= w.fd_budget) evict(w, k);
-    w.stack[k].dir = std::move(fd);
-    ++w.open_frames;
+    const size_t first = k - std::min(k - j - 1, w.fd_budget / 2);
+    for (size_t i = first, below = j; i <= k; below = i++) {
+        // Frame i's text extends the other's by the names that lead from one to the other.
+        const size_t from = w.stack[below].text_len;
+        std::string rel = w.path.substr(from, w.stack[i].text_len - from);
+        if (rel.front() == '/') rel.erase(0, 1);
+        UniqueFd fd =
+            open_beneath(w, w.stack[below].dir.fd, rel.c_str(), O_PATH | O_DIRECTORY, below);
+        if (!fd) return errno;
+        struct stat st;
+        if (fstat(fd.fd, &st) != 0) return errno;
+        if (st.st_dev != w.stack[i].dev || st.st_ino != w.stack[i].ino) return ESTALE;
+        if (w.open_frames >= w.fd_budget) evict(w, i);
+        w.stack[i].dir = std::move(fd);
+        ++w.open_frames;
+    }
     return 0;
 }
 
