@@ -84,7 +84,7 @@ void link_is_loop(int at, const char* name) {
 UniqueFd open_by_names(int dirfd, std::string_view path, int flags) {
     if (!path.empty() && path.front() == '/') {
         errno = EXDEV;
-        return UniqueFd();
+        return {};
     }
     std::vector<std::string> names;
     while (!path.empty()) {
@@ -93,7 +93,7 @@ UniqueFd open_by_names(int dirfd, std::string_view path, int flags) {
         path.remove_prefix(std::min(end + 1, path.size()));
         if (name == "..") {
             errno = EXDEV;
-            return UniqueFd();
+            return {};
         }
         if (!name.empty() && name != ".") names.emplace_back(name);
     }
@@ -122,7 +122,7 @@ UniqueFd open_by_names(int dirfd, std::string_view path, int flags) {
     if ((flags & want) != want && (flags & O_PATH) && fstat(fd.fd, &st) == 0 &&
         S_ISLNK(st.st_mode)) {
         errno = ELOOP;
-        return UniqueFd();
+        return {};
     }
     return fd;
 }
@@ -134,8 +134,8 @@ bool on_procfs(int fd) {
 
 std::string fd_name(int fd) {
     char buf[16];
-    const auto end = std::to_chars(buf, buf + sizeof buf, fd).ptr;
-    return std::string(buf, end);
+    const char* const end = std::to_chars(buf, buf + sizeof buf, fd).ptr;
+    return {buf, static_cast<size_t>(end - buf)};
 }
 
 // What the run takes from /proc, read once at the first use (the start of a run, while

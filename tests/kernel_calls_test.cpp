@@ -96,8 +96,8 @@ TEST_F(KernelCalls, ChangeModeThroughAnyDescriptor) {
 }
 
 TEST_F(KernelCalls, CloseBatchClosesEveryDescriptorItHolds) {
-    std::vector<int> fds;
-    for (int i = 0; i < 5; ++i) fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    std::vector<int> fds(5);
+    for (int& fd : fds) fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     close(fds[1]);  // a gap: two runs of numbers
     {
         CloseBatch batch;

@@ -19,10 +19,11 @@
 #include <vector>
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s NAME=ERRNO[,NAME=ERRNO...] PROGRAM [ARG...]\n", argv[0]);
+    const auto fail = [&](const std::string& why) {
+        static_cast<void>(std::fprintf(stderr, "%s: %s\n", argv[0], why.c_str()));
         return 126;
-    }
+    };
+    if (argc < 3) return fail("usage: NAME=ERRNO[,NAME=ERRNO...] PROGRAM [ARG...]");
     const std::map<std::string, unsigned> numbers = {
         {"close_range", 436}, {"openat2", 437}, {"fchmodat2", 452}};
     const std::map<std::string, unsigned> errors = {{"ENOSYS", ENOSYS}, {"EPERM", EPERM}};
@@ -42,10 +43,7 @@ int main(int argc, char** argv) {
         const size_t eq = item.find('=');
         const auto nr = numbers.find(item.substr(0, eq));
         const auto err = eq == std::string::npos ? errors.end() : errors.find(item.substr(eq + 1));
-        if (nr == numbers.end() || err == errors.end()) {
-            std::fprintf(stderr, "%s: cannot refuse '%s'\n", argv[0], item.c_str());
-            return 126;
-        }
+        if (nr == numbers.end() || err == errors.end()) return fail("cannot refuse '" + item + "'");
         prog.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr->second, 0, 1));
         prog.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | err->second));
     }
@@ -53,14 +51,12 @@ int main(int argc, char** argv) {
 
     const sock_fprog fprog{static_cast<unsigned short>(prog.size()), prog.data()};
     if (geteuid() != 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        std::fprintf(stderr, "%s: no_new_privs: %s\n", argv[0], std::strerror(errno));
-        return 126;
+        return fail(std::string("no_new_privs: ") + std::strerror(errno));
     }
     if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) != 0) {
-        std::fprintf(stderr, "%s: seccomp: %s\n", argv[0], std::strerror(errno));
-        return 126;
+        return fail(std::string("seccomp: ") + std::strerror(errno));
     }
     execvp(argv[2], argv + 2);
-    std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[2], std::strerror(errno));
+    fail(std::string(argv[2]) + ": " + std::strerror(errno));
     return 127;
 }

@@ -41,6 +41,8 @@ TEST_F(Report, UnsafeBytesInNamesAreShownEscaped) {
         {"caf\xc3\xa9", "caf\xc3\xa9"},
         {"ls\xe2\x80\xa8Updated", R"(ls\xe2\x80\xa8Updated)"},
         {"nel\xc2\x85|csi\x9b|bad\xff", R"(nel\xc2\x85|csi\x9b|bad\xff)"},
+        // The right-to-left override is the point of this name.
+        // NOLINTNEXTLINE(misc-misleading-bidirectional)
         {"txt.\xe2\x80\xae"
          "exe",
          R"(txt.\xe2\x80\xaeexe)"},

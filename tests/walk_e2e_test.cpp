@@ -288,8 +288,9 @@ TEST_F(Walk, PathsTooLongFailAtTheStatusRead) {
     std::sort(err.begin(), err.end());
     std::vector<std::string> want;
     for (const std::string& f : {alone, over}) {
-        want.push_back("Failed to get status of \"" + f +
-                       "\": filesystem error: symlink_status: File name too long [" + f + "]");
+        std::string line = "Failed to get status of \"" + f;
+        line += "\": filesystem error: symlink_status: File name too long [" + f;
+        want.push_back(line + "]");
     }
     std::sort(want.begin(), want.end());
     EXPECT_EQ(err, want);
