@@ -22,6 +22,10 @@
 
 #include "report.h"
 
+#ifndef SYS_openat2
+#define SYS_openat2 437  // the same on every architecture; older C libraries lack the name
+#endif
+
 namespace fs = std::filesystem;
 
 const char* const tool = "/mnt/bin/quorvane";

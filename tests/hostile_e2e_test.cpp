@@ -463,7 +463,9 @@ TEST_F(Hostile, ProcThatIsNotProcfsIsNeverTrusted) {
     make_file("/mnt/data/prog", 02745, mallory, mallory);
     RunOptions opt;
     opt.refuse = "fchmodat2=ENOSYS";
-    const Result r = planted ? run(attacker, {"/mnt/data/m"}, opt) : Result{};
+    // Run by root, as setpriv, which would make the attacker the caller, needs a real /proc.
+    const Result r =
+        planted ? run(Caller{}, {"--uid", "1002", "--gid", "1002", "/mnt/data/m"}, opt) : Result{};
     opt.refuse = "fchmodat2=EPERM";
     const Result prog =
         planted ? run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/prog"}, opt)
