@@ -110,10 +110,4 @@ TEST_F(KernelCalls, CloseBatchClosesEveryDescriptorItHolds) {
     EXPECT_EQ(fcntl(fds[4], F_GETFD), -1);
 }
 
-TEST_F(KernelCalls, HardLinkProtectionIsReadFromProcfs) {
-    std::string setting;
-    std::ifstream("/proc/sys/fs/protected_hardlinks") >> setting;
-    EXPECT_EQ(hardlinks_protected(), setting == "1");
-}
-
 }  // namespace
