@@ -194,7 +194,7 @@ UniqueFd open_beneath(int dirfd, const char* path, int flags) {
 }
 
 int change_mode(int fd, mode_t mode, bool dir) {
-    const int fds = procfs().fds.fd;
+    const Procfs& proc = procfs();  // which, at the first call, decides whether fchmodat2 is there
     if (fchmodat2_way != Way::fallback) {
         return syscall(SYS_fchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0 ? 0 : errno;
     }
@@ -202,8 +202,8 @@ int change_mode(int fd, mode_t mode, bool dir) {
         const int fl = fcntl(fd, F_GETFL);
         if (fl >= 0 && !(fl & O_PATH)) return fchmod(fd, mode) == 0 ? 0 : errno;
     }
-    if (fds < 0) return EOPNOTSUPP;
-    return fchmodat(fds, fd_name(fd).c_str(), mode, 0) == 0 ? 0 : errno;
+    if (!proc.fds) return EOPNOTSUPP;
+    return fchmodat(proc.fds.fd, fd_name(fd).c_str(), mode, 0) == 0 ? 0 : errno;
 }
 
 const char* mode_change_unavailable(int err) {
