@@ -2,8 +2,9 @@
 # Runs the unit and end-to-end tests, as root, on Debian's own kernels: 5.10 (bullseye) and 6.1
 # (bookworm), which lack fchmodat2, and 6.12 (trixie), which has every call the tool prefers.
 # Each is booted under QEMU with software emulation (this machine's /dev/kvm cannot boot them),
-# this machine's root file system shared read-only over 9p, tmpfs over /tmp, /run and the build's
-# Testing directory, and Debian's defaults for root's open-file limits and the link protections.
+# this machine's root file system shared read-only over 9p, a tmpfs over the build's Testing
+# directory for all that is written, and Debian's defaults for root's open-file limits and the
+# link protections.
 # The kernels are fetched once with apt-get from Debian's mirror and kept in
 # $QUORVANE_KERNEL_CACHE (default /var/cache/quorvane-kernels). Prints one line per kernel; the
 # status is the number of kernels on which a test failed.
@@ -13,8 +14,10 @@ set -euo pipefail
 if [[ ${1:-} == --guest ]]; then
     # Inside the virtual machine, chrooted into the shared root file system.
     build=$2
-    export CI=true HOME=/tmp PATH=/usr/sbin:/usr/bin:/sbin:/bin
-    cd /tmp
+    export CI=true TMPDIR=$build/Testing/tmp PATH=/usr/sbin:/usr/bin:/sbin:/bin
+    export HOME=$TMPDIR
+    mkdir -p "$TMPDIR"
+    cd "$TMPDIR"
     echo "kernel $(uname -r), open files $(ulimit -Sn)/$(ulimit -Hn)," \
         "protected_hardlinks $(cat /proc/sys/fs/protected_hardlinks)"
     exec ctest --test-dir "$build" -R '^(unit|e2e)[._]' --output-on-failure --timeout 900
@@ -98,8 +101,8 @@ mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /de
 for m in ${order[*]}; do insmod /modules/\$m.ko || echo "insmod \$m failed"; done
 n=/newroot
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot \$n
-mount -t tmpfs -o mode=1777 tmpfs \$n/tmp && mount -t tmpfs -o mode=0755 tmpfs \$n/run
 mount -t proc proc \$n/proc && mount -t sysfs sys \$n/sys && mount -t devtmpfs dev \$n/dev
+# The one place written to, whatever directory the clone is in: ctest's results and TMPDIR.
 mount -t tmpfs tmpfs \$n$build/Testing
 # As a Debian host has them: systemd's link protections and root's open-file limits.
 echo 1 >/proc/sys/fs/protected_hardlinks && echo 1 >/proc/sys/fs/protected_symlinks
