@@ -27,10 +27,6 @@ namespace {
 // An id that is never valid: asking for it changes nothing and returns the current one.
 constexpr auto no_id = static_cast<unsigned>(-1);
 
-}  // namespace
-
-namespace {
-
 // The process's capability sets, as capget(2) and capset(2) take them.
 struct Capabilities {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
