@@ -54,7 +54,8 @@ struct CloseBatch {
 
     /// Takes `fd`; closes the whole batch once it holds `max`.
     void add(UniqueFd fd) {
-        fds.push_back(fd.release());
+        fds.push_back(fd.fd);  // owned by `fd` until the push has succeeded
+        fd.release();
         if (fds.size() >= max) flush();
     }
     /// Closes every descriptor held; returns whether there was any.
