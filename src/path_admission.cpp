@@ -1,4 +1,4 @@
-// The allowed roots and the admission of command-line paths under them.
+// The allowed roots, the way to each, and the admission of command-line paths under them.
 #include "path_admission.h"
 
 #include <fcntl.h>
@@ -9,6 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+#include "kernel_calls.h"
+#include "report.h"
 
 namespace fs = std::filesystem;
 
@@ -26,6 +32,9 @@ namespace {
 
 // An id that is never valid: asking for it changes nothing and returns the current one.
 constexpr auto no_id = static_cast<unsigned>(-1);
+
+// As many links as the kernel follows in one path.
+constexpr int max_links = 40;
 
 // The process's capability sets, as capget(2) and capset(2) take them.
 struct Capabilities {
@@ -46,7 +55,147 @@ bool set_effective(const uint32_t (&effective)[2]) {
            now.data[1].effective == effective[1];
 }
 
+// Who may lead the way to a root: root, and the tool's own user where it runs without root's
+// rights (who can change nothing the tool could not).
+bool trusted(uid_t uid) {
+    return uid == 0 || uid == geteuid();
+}
+
+// One directory of a root's way: held, with its status and the name it is shown by.
+struct Step {
+    UniqueFd fd;
+    struct stat st;
+    std::string shown;
+};
+
+// Why someone other than root could change where name `next_shown`, looked up in directory
+// `dir`, leads; empty when nobody can. `next` is its status there, or null when it is missing.
+std::string way_risk(const Step& dir, const std::string& next_shown, const struct stat* next) {
+    if (!trusted(dir.st.st_uid)) {
+        return quote_path(dir.shown) + " is writable by uid " + std::to_string(dir.st.st_uid);
+    }
+    if (!(dir.st.st_mode & (S_IWGRP | S_IWOTH))) return {};
+    const std::string who =
+        dir.st.st_mode & S_IWOTH ? "everyone" : "group " + std::to_string(dir.st.st_gid);
+    if (!(dir.st.st_mode & S_ISVTX)) return quote_path(dir.shown) + " is writable by " + who;
+    // In a sticky directory only an entry's owner may rename or remove it, but anyone may make
+    // one that is missing.
+    if (!next) return quote_path(next_shown) + " is missing, in a directory writable by " + who;
+    if (trusted(next->st_uid)) return {};
+    return quote_path(next_shown) + " belongs to uid " + std::to_string(next->st_uid) +
+           ", in a directory writable by " + who;
+}
+
+std::string cannot_examine(const std::string& shown, int err) {
+    return quote_path(shown) + " cannot be examined: (" + std::to_string(err) + ") " +
+           std::strerror(err);
+}
+
+// Appends the names of `text` to `todo`, so that the first is taken first.
+void push_names(std::vector<std::string>& todo, std::string_view text) {
+    std::vector<std::string> names;
+    for (size_t start = 0; start <= text.size();) {
+        const size_t end = std::min(text.find('/', start), text.size());
+        if (end > start) names.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    todo.insert(todo.end(), names.rbegin(), names.rend());
+}
+
+std::string shown_below(const std::string& dir, const std::string& name) {
+    return dir == "/" ? dir + name : dir + "/" + name;
+}
+
+// Walks the way to `r.written` from "/", judging each step; see open_roots().
+void open_root(Root& r) {
+    std::vector<Step> way(1);
+    way[0].fd = UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    way[0].shown = "/";
+    if (!way[0].fd || fstat(way[0].fd.fd, &way[0].st) != 0) {
+        r.set_aside = cannot_examine("/", errno);
+        return;
+    }
+    std::vector<std::string> todo;
+    push_names(todo, r.written.native());
+    int links = 0;
+    while (!todo.empty()) {
+        std::string name = std::move(todo.back());
+        todo.pop_back();
+        if (name == ".") continue;
+        if (name == "..") {
+            if (way.size() > 1) way.pop_back();
+            continue;
+        }
+        const Step& dir = way.back();
+        const std::string shown = shown_below(dir.shown, name);
+        UniqueFd fd(openat(dir.fd.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!fd && errno != ENOENT && errno != ENOTDIR) {
+            r.set_aside = cannot_examine(shown, errno);
+            return;
+        }
+        if (fd && fstat(fd.fd, &st) != 0) {
+            r.set_aside = cannot_examine(shown, errno);
+            return;
+        }
+        r.set_aside = way_risk(dir, shown, fd ? &st : nullptr);
+        if (!r.set_aside.empty()) return;
+        if (!fd) {
+            // Missing: the names from here on are still to be made, by root alone.
+            fs::path rest = name;
+            for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
+                if (*it == "..") {
+                    rest = rest.parent_path();
+                } else if (*it != ".") {
+                    rest /= *it;
+                }
+            }
+            r.rest = rest.empty() ? fs::path(".") : rest;
+            r.resolved = (fs::path(dir.shown) / r.rest).lexically_normal();
+            r.dir = std::move(way.back().fd);
+            return;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (!trusted(st.st_uid)) {
+                r.set_aside = quote_path(shown) + " is a symbolic link owned by uid " +
+                              std::to_string(st.st_uid);
+                return;
+            }
+            char target[PATH_MAX];
+            const ssize_t n = readlinkat(fd.fd, "", target, sizeof target);
+            if (n < 0 || static_cast<size_t>(n) >= sizeof target || ++links > max_links) {
+                r.set_aside = cannot_examine(shown, n < 0 ? errno : ELOOP);
+                return;
+            }
+            const std::string_view to(target, static_cast<size_t>(n));
+            if (!to.empty() && to.front() == '/') way.resize(1);
+            push_names(todo, to);
+            continue;
+        }
+        way.push_back({std::move(fd), st, shown});
+    }
+    r.resolved = way.back().shown;
+    r.dir = std::move(way.back().fd);
+}
+
 }  // namespace
+
+std::vector<Root> open_roots(const std::vector<fs::path>& written) {
+    std::vector<Root> roots(written.size());
+    for (size_t i = 0; i < written.size(); ++i) {
+        Root& r = roots[i];
+        r.written = written[i];
+        open_root(r);
+        if (r.set_aside.empty()) continue;
+        r.dir.reset();
+        // Only to tell a caller which root his path would have lain under; nothing is reached
+        // through it.
+        std::error_code ec;
+        r.resolved = fs::weakly_canonical(r.written, ec);
+        if (ec) r.resolved = r.written;
+    }
+    return roots;
+}
 
 CallerRights::CallerRights()
     : fsuid_(static_cast<unsigned>(setfsuid(no_id))),
@@ -74,47 +223,69 @@ CallerRights::~CallerRights() {
     if (caps_saved_) set_effective(saved_effective_);
 }
 
-std::optional<Admission> admit(const fs::path& path, const std::vector<fs::path>& roots) {
+Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
     std::error_code ec;
     fs::path abspath;
     struct stat st {};
     int missing = 0;
     {
         const CallerRights as_caller;
-        if (!as_caller.held()) return std::nullopt;
+        if (!as_caller.held()) return failure<Admission>(EPERM);
         // A missing path is no link; only a status that could not be read at all is an error.
         if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;
+            if (errno != ENOENT && errno != ENOTDIR) return failure<Admission>(errno);
             missing = errno;
         } else if (S_ISLNK(st.st_mode)) {
-            return std::nullopt;
+            return failure<Admission>(ELOOP);
         }
         abspath = fs::weakly_canonical(path, ec);
-        if (ec) return std::nullopt;
+        if (ec) return failure<Admission>(ec.value());
     }
 
-    for (const fs::path& root : roots) {
-        const fs::path canonical_parent = fs::weakly_canonical(root, ec);
-        if (ec) return std::nullopt;
+    Result<Admission> refused = failure<Admission>(EXDEV);
+    for (const Root& root : roots) {
         auto it = abspath.begin();
-        auto last2 = canonical_parent.begin();
-        while (it != abspath.end() && last2 != canonical_parent.end() &&
+        auto last2 = root.resolved.begin();
+        while (it != abspath.end() && last2 != root.resolved.end() &&
                it->native() == last2->native()) {
             ++it;
             ++last2;
         }
-        if (last2 != canonical_parent.end()) continue;
-
-        Admission found{canonical_parent, {}, missing, st.st_dev, st.st_ino};
-        for (; it != abspath.end(); ++it) {
-            if (!it->empty()) found.beneath /= *it;
+        if (last2 != root.resolved.end()) continue;
+        if (!root.set_aside.empty()) {
+            if (!refused->root) refused->root = &root;
+            continue;
         }
-        if (found.beneath.empty()) found.beneath = ".";
+
+        Result<Admission> found;
+        found->root = &root;
+        found->missing = missing;
+        found->dev = st.st_dev;
+        found->ino = st.st_ino;
+        for (; it != abspath.end(); ++it) {
+            if (!it->empty()) found->beneath /= *it;
+        }
+        if (found->beneath.empty()) found->beneath = ".";
         return found;
     }
-    return std::nullopt;
+    return refused;
+}
+
+Result<UniqueFd> confirm(const fs::path& path, const std::vector<Root>& roots) {
+    const Result<Admission> adm = admit(path, roots);
+    if (!adm) return failure<UniqueFd>(EXDEV);
+    if (adm->missing != 0) return failure<UniqueFd>(adm->missing);
+    const Root& root = *adm->root;
+    const fs::path beneath = root.rest.empty() ? adm->beneath : root.rest / adm->beneath;
+    Result<UniqueFd> file;
+    file.value = open_beneath(root.dir.fd, beneath.c_str(), O_PATH | O_NOFOLLOW);
+    if (!file.value) return failure<UniqueFd>(errno);
+    struct stat st {};
+    if (fstat(file->fd, &st) != 0) return failure<UniqueFd>(errno);
+    if (st.st_dev != adm->dev || st.st_ino != adm->ino) return failure<UniqueFd>(ESTALE);
+    return file;
 }
 
 bool allowed(const fs::path& path) {
-    return admit(path, allowed_paths).has_value();
+    return admit(path, open_roots(allowed_paths)).has_value();
 }

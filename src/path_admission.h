@@ -1,21 +1,46 @@
-// Owns the compiled-in allowed roots and the decision whether a command-line path lies under one.
+// Owns turning names into descriptors while privileged: the compiled-in roots and the way to each,
+// the caller's own path text, and the check of an admitted path right before it is walked.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
+#include <string>
 #include <vector>
 
-/// The allowed roots, as written and in order. Built before main runs; never changed. They are
-/// resolved anew at every check, so a root that is a symbolic link is judged by its target.
+#include "result.h"
+#include "unique_fd.h"
+
+/// The allowed roots, as written and in order. Built before main runs; never changed.
 extern const std::vector<std::filesystem::path> allowed_paths;
+
+/// A root as this run found it: judged once, at the start, then held.
+struct Root {
+    std::filesystem::path written;   ///< as compiled in
+    std::filesystem::path resolved;  ///< where its way leads: absolute, no link, "." or ".."; for a
+                                     ///< root set aside, its weakly canonical form by name
+    UniqueFd dir;                    ///< the root, or the deepest directory of its way that exists
+    std::filesystem::path rest;      ///< the names below `dir` that did not exist; empty when the
+                                     ///< root did
+    std::string set_aside;           ///< why it is not used this run, naming the culprit; empty
+                                     ///< when it is used
+};
+
+/// Opens each of `written` from "/", one name at a time with O_PATH | O_NOFOLLOW, and keeps it as
+/// a descriptor only when nobody but root (or the tool's own effective user) can change where its
+/// way leads. Every directory in which a name of the way is looked up must belong to root and be
+/// writable neither by group nor by others, unless it is sticky and the name in it belongs to
+/// root; a symbolic link on the way must belong to root, and what it leads to is judged the same
+/// way, name by name. The root itself, its last name, may belong to anyone. A root whose way
+/// fails is set aside for the run (see Root::set_aside); one that does not exist is held as the
+/// deepest directory of its way and the names still missing.
+std::vector<Root> open_roots(const std::vector<std::filesystem::path>& written);
 
 /// Where an admitted path lies, and what its name showed the caller.
 struct Admission {
-    std::filesystem::path root;     ///< weakly canonical form of the matching root
-    std::filesystem::path beneath;  ///< the path's remaining components below `root`; "." for the
+    const Root* root = nullptr;     ///< the root it lies under
+    std::filesystem::path beneath;  ///< the path's remaining components below the root; "." for the
                                     ///< root itself; never absolute, never holds "." or ".."
     int missing = 0;                ///< ENOENT or ENOTDIR when the path did not exist, else 0
     dev_t dev = 0;                  ///< the inode its name showed when it existed
@@ -45,13 +70,21 @@ class CallerRights {
     bool held_ = false;
 };
 
-/// Judges `path` against `roots`: refused (nullopt) when its final component is a symbolic link,
-/// when its weakly canonical form does not start with every component of a root's weakly
-/// canonical form, or when any file-system error other than its absence occurs on the way.
-/// `path`'s status is read and its text resolved with the caller's rights (see CallerRights), the
-/// roots with the program's own. Roots are tried in order and the first match wins. Never prints.
-std::optional<Admission> admit(const std::filesystem::path& path,
-                               const std::vector<std::filesystem::path>& roots);
+/// Judges `path` against `roots`: admitted when its weakly canonical form starts with every
+/// component of a usable root's resolved form, roots tried in order, the first match winning.
+/// `path`'s status is read and its text resolved with the caller's rights (see CallerRights).
+/// Fails with ELOOP when its final component is a symbolic link, EPERM when the caller's rights
+/// could not be taken, EXDEV when it lies under no usable root (then `value.root` is the first
+/// root set aside that it would have lain under, or null), or the file-system error met on the
+/// way other than its absence. Never prints.
+Result<Admission> admit(const std::filesystem::path& path, const std::vector<Root>& roots);
+
+/// Judges `path` again (see admit()) and opens it beneath its root's descriptor, refusing every
+/// symbolic link (see open_beneath()), as O_PATH | O_NOFOLLOW. Gives the descriptor only if it is
+/// the inode that its name showed; otherwise fails with ENOENT or ENOTDIR (it does not exist),
+/// ELOOP (a component is now a symbolic link), EXDEV (no longer beneath a root), ESTALE (another
+/// inode than its name showed) or another error number of the open.
+Result<UniqueFd> confirm(const std::filesystem::path& path, const std::vector<Root>& roots);
 
 /// True when `path` is admitted under `allowed_paths`.
 bool allowed(const std::filesystem::path& path);

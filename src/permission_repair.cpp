@@ -88,7 +88,7 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
 }
 
 int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, bool sgid,
-               const std::vector<fs::path>& roots) {
+               const std::vector<Root>& roots) {
     if (paths.empty()) return 0;
     const bool protection = hardlinks_protected();
     const Visitor repair = [&](int fd, const struct stat& st, const std::string& path) {

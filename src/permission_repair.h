@@ -27,4 +27,4 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
 /// to a file outside the tree: it is refused without the kernel's hard-link protection, and with it
 /// unless it already belongs to `uid`, a user other than root. Returns the number of failures.
 int repair_all(const std::vector<std::filesystem::path>& paths, int32_t uid, int32_t gid, bool sgid,
-               const std::vector<std::filesystem::path>& roots = allowed_paths);
+               const std::vector<Root>& roots);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -55,7 +56,7 @@ std::optional<int32_t> read_id(const char* text) {
 
 // Returns 0 when the run may go ahead, 1 when it is refused; help and bad options end the process.
 int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, int32_t& uid,
-            int32_t& gid, bool& sgid) {
+            int32_t& gid, bool& sgid, const std::vector<Root>& roots) {
     int c;
     while ((c = getopt_long(argc, argv, "?hu:g:s", longopts, nullptr)) != -1) {
         switch (c) {
@@ -95,7 +96,12 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
     }
     for (int i = optind; i < argc; ++i) {
         paths.emplace_back(argv[i]);
-        if (!allowed(paths.back())) {
+        const Result<Admission> adm = admit(paths.back(), roots);
+        if (!adm) {
+            if (adm.err == EXDEV && adm->root) {
+                say_err("Warning: root " + quote_path(adm->root->written.native()) +
+                        " is not used: " + adm->root->set_aside);
+            }
             say_err("Error: path " + quote_path(paths.back().native()) +
                     " is not an allowed path.");
             usage();
@@ -111,14 +117,16 @@ int run(int argc, char** argv) {
     auto uid = static_cast<int32_t>(getuid());
     auto gid = static_cast<int32_t>(getgid());
     bool sgid = false;
-    int ret = options(argc, argv, paths, uid, gid, sgid);
+    // Judged once, before any argument, and held: a root is reached through these alone.
+    const std::vector<Root> roots = open_roots(allowed_paths);
+    int ret = options(argc, argv, paths, uid, gid, sgid, roots);
     if (ret != 0) return ret;
     // A reader that leaves, or a report file at its size limit, must not stop the hand-over
     // half-way; lost lines are counted instead. Cannot fail: the signals are valid and may be
     // ignored.
     static_cast<void>(signal(SIGPIPE, SIG_IGN));
     static_cast<void>(signal(SIGXFSZ, SIG_IGN));
-    ret = repair_all(paths, uid, gid, sgid);
+    ret = repair_all(paths, uid, gid, sgid, roots);
     ret += report_write_failures();
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.
     return std::min(ret, 255);

@@ -82,6 +82,8 @@ std::string_view confirm_error(int err) {
             return "a component is now a symbolic link";
         case EXDEV:
             return "no longer beneath an allowed root";
+        case ESTALE:
+            return "changed while it was being confirmed";
         default:
             return std::strerror(err);
     }
@@ -267,43 +269,25 @@ void visit_next(Walk& w) {
 
 // Confirms afresh that `arg` lies beneath a root, opens it there without following any link,
 // and walks it.
-void visit_argument(Walk& w, const fs::path& arg, const std::vector<fs::path>& roots) {
+void visit_argument(Walk& w, const fs::path& arg, const std::vector<Root>& roots) {
     w.path = arg.native();
     const std::string& text = w.path;
     if (text.size() >= PATH_MAX) {
         status_failed(w, text, std::strerror(ENAMETOOLONG));
         return;
     }
-    const std::optional<Admission> adm = admit(arg, roots);
-    if (!adm) {
-        status_failed(w, text, "no longer beneath an allowed root");
-        return;
-    }
-    if (adm->missing != 0) {
-        examine_failed(w, text, adm->missing, std::strerror(adm->missing));
-        return;
-    }
-    UniqueFd root(open(adm->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!root) {
-        status_failed(w, text, std::strerror(errno));
-        return;
-    }
-    UniqueFd file = open_beneath(w, root.fd, adm->beneath.c_str(), O_PATH | O_NOFOLLOW, SIZE_MAX);
+    Result<UniqueFd> file = confirm(arg, roots);
+    while ((file.err == EMFILE || file.err == ENFILE) && w.done.flush()) file = confirm(arg, roots);
     if (!file) {
-        const int err = errno;
-        examine_failed(w, text, err, confirm_error(err));
+        examine_failed(w, text, file.err, confirm_error(file.err));
         return;
     }
     struct stat st;
-    if (fstat(file.fd, &st) != 0) {
+    if (fstat(file->fd, &st) != 0) {
         status_failed(w, text, std::strerror(errno));
         return;
     }
-    if (st.st_dev != adm->dev || st.st_ino != adm->ino) {
-        status_failed(w, text, "changed while it was being confirmed");
-        return;
-    }
-    examine(w, std::move(file), st);
+    examine(w, std::move(file.value), st);
 }
 
 // Raises the soft descriptor limit to the hard one and sets how many directories may be held open
@@ -324,7 +308,7 @@ void plan_descriptors(Walk& w) {
 
 }  // namespace
 
-int walk_trees(const std::vector<fs::path>& args, const std::vector<fs::path>& roots,
+int walk_trees(const std::vector<fs::path>& args, const std::vector<Root>& roots,
                const Visitor& visit) {
     if (args.empty()) return 0;
     Walk w{visit, 0, 0, {}, {}, {}, 0};

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "path_admission.h"
+
 /// What to do with one examined path: `fd` is a descriptor of the inode, valid for the call only
 /// (O_PATH, or for a directory that could be opened for listing, that read-only descriptor), `st`
 /// its status read through it, `path` its full text. Returns the failures it counted.
@@ -19,10 +21,9 @@ using Visitor = std::function<int(int fd, const struct stat& st, const std::stri
 /// `visit` and never followed or entered. Returns the failures counted by `visit` and by the walk.
 ///
 /// What it guarantees, whatever is renamed or swapped during the run:
-/// - An argument is confirmed afresh to lie beneath one of `roots` (see admit()), then opened
-///   beneath that root's directory refusing every symbolic link (see open_beneath()), and handed on
-///   only if it is the inode whose status was read by its name with the caller's rights (see
-///   CallerRights): the argument's own text is never resolved with more rights than his.
+/// - An argument is confirmed afresh (see confirm()): judged again with the caller's rights, opened
+///   beneath the descriptor its root has held since the start of the run refusing every symbolic
+///   link, and handed on only if it is the inode whose status its name showed.
 /// - Every entry below is opened by its single name, relative to a descriptor of the directory
 ///   that listed it, with O_NOFOLLOW: no name resolves through a link or outside the argument.
 /// - When descriptors run short, a directory's descriptor may be given up; it is reopened beneath
@@ -34,5 +35,5 @@ using Visitor = std::function<int(int fd, const struct stat& st, const std::stri
 /// cannot be examined, "Failed to update ownership of" for one that is gone, and "Warning: Failed
 /// to iterate" for a listing that could not be read to its end (counted only when the walk ran out
 /// of descriptors or memory); the directory is still handed to `visit`.
-int walk_trees(const std::vector<std::filesystem::path>& args,
-               const std::vector<std::filesystem::path>& roots, const Visitor& visit);
+int walk_trees(const std::vector<std::filesystem::path>& args, const std::vector<Root>& roots,
+               const Visitor& visit);

@@ -69,6 +69,10 @@ void expect_untouched(const std::map<std::string, Meta>& want) {
     for (const auto& [path, m] : want) EXPECT_EQ(meta(path), m) << path;
 }
 
+std::string refusal(const std::string& path) {
+    return "Error: path " + quote_path(path) + " is not an allowed path.\n" + usage_text();
+}
+
 // Runs the tool as the attacker many times, for half a second at most.
 int hammer(const std::vector<std::string>& args) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
@@ -133,20 +137,20 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
         std::map<std::string, Meta> after;
     } rows[] = {
         {"a leading directory exchanged for another after its status was read",
-         {SYS_openat, "/mnt/data", 1, false, exchange("/mnt/data/m/lead", "/mnt/data/m/alt")},
+         {SYS_openat2, "m/lead/target", 1, false, exchange("/mnt/data/m/lead", "/mnt/data/m/alt")},
          arg,
          "",
          status_failure(arg, "changed while it was being confirmed"),
          {{"/mnt/data/m/lead/target", untouched}, {"/mnt/data/m/alt/target", untouched}}},
         {"a leading directory replaced by a link that stays in the tree",
-         {SYS_openat, "/mnt/data", 1, false,
+         {SYS_openat2, "m/lead/target", 1, false,
           relink("/mnt/data/m/lead", "/mnt/data/m/moved", "moved")},
          arg,
          "",
          status_failure(arg, "a component is now a symbolic link"),
          {{"/mnt/data/m/moved/target", untouched}}},
         {"a leading directory replaced by a link out",
-         {SYS_openat, "/mnt/data", 1, false,
+         {SYS_openat2, "m/lead/target", 1, false,
           relink("/mnt/data/m/lead", "/mnt/data/m/moved", "/mnt/outside")},
          arg,
          "",
@@ -393,6 +397,102 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{mallory, mallory, 0640}));
     expect_untouched(sentinels);
+}
+
+TEST_F(Hostile, RootsAreReachedOnlyThroughWaysRootControls) {
+    const auto sentinels = make_sentinels();
+    const Caller caller{alice, alice, {}};
+    make_dir("/mnt/data/own", 0700, bob, bob);
+    // The way to /var/run/brelmont/mqx47, set up under the namespace's own /run; the unsafe ones
+    // lead to /mnt/outside, which the caller may search, so that only the way stands between him
+    // and root's files there.
+    const struct {
+        const char* what;
+        std::function<void()> way;
+        std::string culprit;  // empty: the root is used
+    } rows[] = {
+        {"parent owned by the caller",
+         [] {
+             make_dir("/run/brelmont", 0755, alice, alice);
+             make_link("/mnt/outside", "/run/brelmont/mqx47", alice, alice);
+         },
+         R"("/run/brelmont" is writable by uid 1000)"},
+        {"parent root's, writable by the caller's group",
+         [] {
+             make_dir("/run/brelmont", 0775, 0, alice);
+             make_link("/mnt/outside", "/run/brelmont/mqx47", alice, alice);
+         },
+         R"("/run/brelmont" is writable by group 1000)"},
+        {"parent writable by everyone, not sticky",
+         [] {
+             make_dir("/run/brelmont", 0777);
+             make_link("/mnt/outside", "/run/brelmont/mqx47", alice, alice);
+         },
+         R"("/run/brelmont" is writable by everyone)"},
+        {"sticky parent, the root the caller's",
+         [] {
+             make_dir("/run/brelmont", 01777);
+             make_link("/mnt/outside", "/run/brelmont/mqx47", alice, alice);
+         },
+         R"("/run/brelmont/mqx47" belongs to uid 1000, in a directory writable by everyone)"},
+        {"root's link into the caller's directory",
+         [] {
+             make_dir("/mnt/outside/home", 0755, alice, alice);
+             make_link("/mnt/outside", "/mnt/outside/home/mqx47", alice, alice);
+             make_link("/mnt/outside/home", "/run/brelmont");
+         },
+         R"("/mnt/outside/home" is writable by uid 1000)"},
+        {"a link owned by the caller",
+         [] {
+             make_link("outside", "/mnt/mqx47");
+             make_link("/mnt", "/run/brelmont", alice, alice);
+         },
+         R"("/run/brelmont" is a symbolic link owned by uid 1000)"},
+        {"/var/run to /run, the root the caller's",
+         [] {
+             make_dir("/run/brelmont", 0755);
+             make_dir("/run/brelmont/mqx47", 0700, alice, alice);
+             make_file("/run/brelmont/mqx47/secret", 0600, bob, bob);
+         },
+         ""},
+        {"sticky parent, root's link to root's directory",
+         [] {
+             make_dir("/mnt/outside/srv", 0755);
+             make_dir("/mnt/outside/srv/mqx47", 0755);
+             make_file("/mnt/outside/srv/mqx47/secret", 0600, bob, bob);
+             make_dir("/run/sticky", 01777);
+             make_link("../../mnt/outside/srv", "/run/sticky/srv");
+             make_link("sticky/srv", "/run/brelmont");
+         },
+         ""},
+    };
+    const std::string arg = "/var/run/brelmont/mqx47/secret";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        for (const char* p : {"/run/brelmont", "/run/sticky", "/mnt/outside/home", "/mnt/mqx47",
+                              "/mnt/outside/srv"}) {
+            std::filesystem::remove_all(p);
+        }
+        row.way();
+        const Result r = run(caller, {arg});
+        if (row.culprit.empty()) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, updated(arg) + "\n");
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(meta(arg), (Meta{alice, alice, 0640}));
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "Warning: root \"/var/run/brelmont/mqx47\" is not used: " +
+                                 row.culprit + "\n" + refusal(arg));
+        }
+        expect_untouched(sentinels);
+        // A run that does not touch the root set aside says nothing of it.
+        const Result other = run(caller, {"/mnt/data/own"});
+        EXPECT_EQ(other.status, 0);
+        EXPECT_EQ(other.out, updated("/mnt/data/own") + "\n");
+        EXPECT_EQ(other.err, "");
+    }
 }
 
 // A sanitizer's allocator reports running out of memory and ends the process instead of failing

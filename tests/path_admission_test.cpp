@@ -31,7 +31,7 @@ class Admission : public ::testing::Test {
         fs::create_directory_symlink("/etc", t / "data/link_out");
         fs::create_directory_symlink(t / "data/sub", t / "elsewhere/into");
         fs::create_directory_symlink(t / "target", t / "rootlink");
-        roots = {t / "data", t / "rootlink", t / "missing"};
+        roots = open_roots({t / "data", t / "rootlink", t / "missing"});
     }
     void TearDown() override {
         fs::current_path(saved_cwd);
@@ -40,7 +40,7 @@ class Admission : public ::testing::Test {
     }
 
     fs::path t;
-    std::vector<fs::path> roots;
+    std::vector<Root> roots;
     fs::path saved_cwd = fs::current_path();
 };
 
