@@ -38,10 +38,11 @@ bool changes_hands(const struct stat& st, int32_t uid, int32_t gid) {
            (gid != -1 && st.st_gid != static_cast<gid_t>(gid));
 }
 
-}  // namespace
+// How far the repair of one path got.
+enum class Outcome { updated, ownership_failed, permissions_failed };
 
-int update_file_permissions(int fd, const struct stat& st, std::string_view path, int32_t uid,
-                            int32_t gid, bool setgid) {
+Outcome repair(int fd, const struct stat& st, std::string_view path, int32_t uid, int32_t gid,
+               bool setgid) {
     const bool dir = S_ISDIR(st.st_mode);
     mode_t mode = st.st_mode & 07777;
     // A file never gets a new owner or group with a set-ID bit: the kernel keeps set-group-ID on
@@ -50,17 +51,17 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
         mode &= ~set_ids;
         if (const int err = change_mode(fd, mode, false)) {
             say_err(ownership_failure(path, err) + mode_change_unavailable(err));
-            return 1;
+            return Outcome::ownership_failed;
         }
     }
     if (fchownat(fd, "", static_cast<uid_t>(uid), static_cast<gid_t>(gid), AT_EMPTY_PATH) != 0) {
         say_err(ownership_failure(path, errno));
-        return 1;
+        return Outcome::ownership_failed;
     }
     auto permissions_failed = [&](int err) {
         say_err("Failed to update permissions of " + quote_path(path) + ": (" +
                 std::to_string(err) + ") " + std::strerror(err) + mode_change_unavailable(err));
-        return 1;
+        return Outcome::permissions_failed;
     };
     mode_t group_perms = S_IRGRP;
     // Writing into a shared directory needs search too: the group gets both.
@@ -84,25 +85,36 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
     line.assign("Updated ownership and permissions for ");
     append_quoted(line, path);
     say_out(line);
-    return 0;
+    return Outcome::updated;
+}
+
+}  // namespace
+
+int update_file_permissions(int fd, const struct stat& st, std::string_view path, int32_t uid,
+                            int32_t gid, bool setgid) {
+    return repair(fd, st, path, uid, gid, setgid) == Outcome::updated ? 0 : 1;
 }
 
 int repair_all(const std::vector<fs::path>& paths, int32_t uid, int32_t gid, bool sgid,
                const std::vector<Root>& roots) {
     if (paths.empty()) return 0;
     const bool protection = hardlinks_protected();
-    const Visitor repair = [&](int fd, const struct stat& st, const std::string& path) {
+    // Root may read any directory anyway; anyone else learns nothing below one he could not take.
+    const bool by_root = getuid() == 0;
+    const Visitor visit = [&](int fd, const struct stat& st, const std::string& path) {
         if (S_ISLNK(st.st_mode)) {
             say_err(quote_path(path) + " is a symlink, not modifying permission");
-            return 0;
+            return Visit{};
         }
         const bool dir = S_ISDIR(st.st_mode);
         if (const char* why = dir ? nullptr : hard_link_risk(st, protection, uid)) {
             say_err("Failed to update ownership of" + quote_path(path) + ": refusing a file with " +
                     std::to_string(st.st_nlink) + why);
-            return 1;
+            return Visit{1};
         }
-        return update_file_permissions(fd, st, path, uid, gid, dir && sgid);
+        const Outcome done = repair(fd, st, path, uid, gid, dir && sgid);
+        return Visit{done == Outcome::updated ? 0 : 1,
+                     by_root || done != Outcome::ownership_failed};
     };
-    return walk_trees(paths, roots, repair);
+    return walk_trees(paths, roots, visit);
 }

@@ -25,6 +25,8 @@ int update_file_permissions(int fd, const struct stat& st, std::string_view path
 /// group-read, and for directories under `sgid` group-write, group-search and set-group-ID. A
 /// symbolic link is reported and left alone. A file with more than one link may be a planted link
 /// to a file outside the tree: it is refused without the kernel's hard-link protection, and with it
-/// unless it already belongs to `uid`, a user other than root. Returns the number of failures.
+/// unless it already belongs to `uid`, a user other than root. For a caller who is not root, a
+/// directory whose owner could not be changed is not entered: he learns nothing below it. Returns
+/// the number of failures.
 int repair_all(const std::vector<std::filesystem::path>& paths, int32_t uid, int32_t gid, bool sgid,
                const std::vector<Root>& roots);

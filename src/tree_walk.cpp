@@ -200,7 +200,7 @@ void enter(Walk& w, const Frame& f, const char* name) {
 void examine(Walk& w, UniqueFd file, const struct stat& st) {
     const std::string& text = w.path;
     if (!S_ISDIR(st.st_mode)) {
-        w.ret += w.visit(file.fd, st, text);
+        w.ret += w.visit(file.fd, st, text).failures;
         w.done.add(std::move(file));
         return;
     }
@@ -216,8 +216,9 @@ void examine(Walk& w, UniqueFd file, const struct stat& st) {
         iterate_failed(w, text, "directory iterator cannot advance", err);
     }
     // The listing's own descriptor can change the mode where O_PATH ones cannot (see change_mode).
-    w.ret += w.visit(list ? list.fd : file.fd, st, text);
-    if (f.starts.empty()) return;
+    const Visit v = w.visit(list ? list.fd : file.fd, st, text);
+    w.ret += v.failures;
+    if (!v.enter || f.starts.empty()) return;
     f.next = f.starts.size();
     f.dir = std::move(list);
     push_frame(w, std::move(f));

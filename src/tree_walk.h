@@ -10,14 +10,22 @@
 
 #include "path_admission.h"
 
+/// What a visit did: the failures it counted and, for a directory, whether its entries are to be
+/// visited.
+struct Visit {
+    int failures = 0;
+    bool enter = true;
+};
+
 /// What to do with one examined path: `fd` is a descriptor of the inode, valid for the call only
 /// (O_PATH, or for a directory that could be opened for listing, that read-only descriptor), `st`
-/// its status read through it, `path` its full text. Returns the failures it counted.
-using Visitor = std::function<int(int fd, const struct stat& st, const std::string& path)>;
+/// its status read through it, `path` its full text.
+using Visitor = std::function<Visit(int fd, const struct stat& st, const std::string& path)>;
 
 /// Walks `args` depth first, last argument first, and calls `visit` once for every path examined:
 /// each argument, then, for a directory, right after its listing, each of its entries in reverse
-/// listing order, each subtree finished before the next entry. Symbolic links are handed to
+/// listing order, each subtree finished before the next entry, unless the visit said not to enter
+/// it. Symbolic links are handed to
 /// `visit` and never followed or entered. Returns the failures counted by `visit` and by the walk.
 ///
 /// What it guarantees, whatever is renamed or swapped during the run:

@@ -1,5 +1,7 @@
 // End-to-end tests of the repair walk: modes, owners, lines, their order and the exit status.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/sysmacros.h>
@@ -10,8 +12,10 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 
 #include "e2e_harness.h"
+#include "report.h"
 
 namespace {
 
@@ -193,17 +197,79 @@ TEST_F(Walk, FailuresAreCountedAndReported) {
               "Failed to update ownership of\"/mnt/data/gone\": (2) No such file or directory\n");
 }
 
-TEST_F(Walk, WithoutPrivilegeOwnershipFailsAndModeStays) {
+// Sets the immutable attribute on `path`; false where the file system cannot hold it.
+bool make_immutable(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool set = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                     (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) close(fd);
+    return set;
+}
+
+TEST_F(Walk, DirectoryNotTakenIsEnteredByRootAlone) {
     make_dir("/mnt/data/t", 0700, bob, bob);
     make_file("/mnt/data/t/f", 0600, bob, bob);
+    // Root's, seen read-only under the root: the caller may not list it himself.
+    make_dir("/mnt/outside/archive", 0700);
+    make_dir("/mnt/outside/archive/secret-dir", 0700);
+    make_file("/mnt/outside/archive/secret-dir/secret-name", 0600);
+    make_dir("/mnt/data/archive", 0755);
+    ASSERT_EQ(mount("/mnt/outside/archive", "/mnt/data/archive", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(
+        mount(nullptr, "/mnt/data/archive", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    make_dir("/mnt/data/imm", 0700, bob, bob);
+    make_file("/mnt/data/imm/inside", 0600, bob, bob);
+    const bool immutable = make_immutable("/mnt/data/imm");
     const Caller weak{alice, alice, {"--bounding-set=-chown,-fowner"}};
-    const Result r = run(weak, {"/mnt/data/t"}, {"/", true});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out,
-              "Failed to update ownership of\"/mnt/data/t\": (1) Operation not permitted\n"
-              "Failed to update ownership of\"/mnt/data/t/f\": (1) Operation not permitted\n");
-    EXPECT_EQ(meta("/mnt/data/t"), (Meta{bob, bob, 0700}));
-    EXPECT_EQ(meta("/mnt/data/t/f"), (Meta{bob, bob, 0600}));
+    const std::vector<std::string> as_root = {"--uid", "1000", "--gid", "1000"};
+    const auto failed = [](const std::string& path, const std::string& why) {
+        return "Failed to update ownership of" + quote_path(path) + ": " + why + "\n";
+    };
+    const std::string rofs = "(30) Read-only file system", eperm = "(1) Operation not permitted";
+    const struct {
+        const char* what;
+        Caller caller;
+        std::vector<std::string> args;
+        std::string out;  // both streams
+        int status;
+        bool needs_immutable = false;
+    } rows[] = {
+        {"without the privilege", weak, {"/mnt/data/t"}, failed("/mnt/data/t", eperm), 1},
+        {"read-only, a member", user, {"/mnt/data/archive"}, failed("/mnt/data/archive", rofs), 1},
+        {"read-only, root",
+         root,
+         {"/mnt/data/archive"},
+         failed("/mnt/data/archive", rofs) + failed("/mnt/data/archive/secret-dir", rofs) +
+             failed("/mnt/data/archive/secret-dir/secret-name", rofs),
+         3},
+        {"immutable, a member", user, {"/mnt/data/imm"}, failed("/mnt/data/imm", eperm), 1, true},
+        {"immutable, root",
+         root,
+         {"/mnt/data/imm"},
+         failed("/mnt/data/imm", eperm) + updated("/mnt/data/imm/inside") + "\n",
+         1,
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.needs_immutable && !immutable) {
+            std::cout << "[  NOTE    ] " << row.what
+                      << ": tmpfs holds no immutable attribute here\n";
+            continue;
+        }
+        std::vector<std::string> args = row.caller.uid == 0 ? as_root : std::vector<std::string>{};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Result r = run(row.caller, args, {"/", true});
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(meta("/mnt/data/t"), (Meta{bob, bob, 0700}));
+        EXPECT_EQ(meta("/mnt/data/t/f"), (Meta{bob, bob, 0600}));
+        EXPECT_EQ(meta("/mnt/outside/archive/secret-dir/secret-name"), (Meta{0, 0, 0600}));
+    }
+    const Meta inside = immutable ? Meta{alice, alice, 0640} : Meta{bob, bob, 0600};
+    EXPECT_EQ(meta("/mnt/data/imm/inside"), inside);
+    ASSERT_EQ(umount("/mnt/data/archive"), 0);
 }
 
 TEST_F(Walk, UnlistableDirectoryIsStillRepaired) {
