@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a clean clone of the repository's HEAD, as a site would, and
-# checks it: lintian finds nothing but the set-user-ID override, and the package holds the
+# checks it: no set-ID file is left in the clone; lintian finds nothing but the set-user-ID override, and the package holds the
 # set-user-ID binary (4754 until its postinst gives it to group quorvane), the man page, the
 # completion and the copyright. With --install (as root) it then installs the package as an admin
 # would and checks who may run it: root and the group's members, through their own login, and
@@ -17,10 +17,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 git clone -q "$repo" "$work/quorvane"
-(cd "$work/quorvane" && dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1 || {
+# As the README builds it: the staging tree, which holds the set-user-ID binary, is cleaned at the
+# end, so that no set-ID file stays in the clone for anyone who can reach it.
+(cd "$work/quorvane" && dpkg-buildpackage -us -uc -b -tc) >"$work/build.log" 2>&1 || {
     tail -n 60 "$work/build.log"
     exit 1
 }
+setid=$(find "$work/quorvane" -perm /6000)
+[[ -z $setid ]] || { echo "set-ID files left in the clone: $setid"; exit 1; }
 grep -E 'tests passed|tests failed' "$work/build.log"
 version=$(dpkg-parsechangelog -l "$work/quorvane/debian/changelog" -S Version)
 deb=$work/quorvane_${version}_amd64.deb

@@ -14,8 +14,14 @@ if ! mountpoint -q /; then
         "made: run 'mount --bind DIR DIR' before 'chroot DIR'" >&2
     exit 1
 fi
-if [[ ${QUORVANE_TRY_NS:-} != 1 ]]; then
-    QUORVANE_TRY_NS=1 exec unshare --mount --propagation private "$0" "$binary"
+# Always through a namespace of its own: nothing the caller sets up beforehand can make it skip
+# one. Inside, the mount namespace must differ from the parent's, which the caller cannot preset.
+if [[ ${2:-} != --in-private-namespace ]]; then
+    exec unshare --mount --propagation private "$0" "$binary" --in-private-namespace
+fi
+if [[ $(readlink /proc/self/ns/mnt) == "$(readlink "/proc/$PPID/ns/mnt")" ]]; then
+    echo "try-it: not in a mount namespace of its own; run it as tools/try-it.sh [BINARY]" >&2
+    exit 1
 fi
 
 mount -t tmpfs -o mode=0755 tmpfs /mnt
