@@ -32,6 +32,10 @@ class Admission : public ::testing::Test {
         fs::create_directory_symlink(t / "data/sub", t / "elsewhere/into");
         fs::create_directory_symlink(t / "target", t / "rootlink");
         roots = open_roots({t / "data", t / "rootlink", t / "missing"});
+        for (const Root& r : roots) {
+            ASSERT_EQ(r.set_aside, "") << "the temporary directory must be reached through "
+                                          "directories of root's: set TMPDIR to one";
+        }
     }
     void TearDown() override {
         fs::current_path(saved_cwd);
