@@ -42,22 +42,9 @@ struct open_how {
 
 namespace {
 
-enum class Way : unsigned char { untried, new_call, fallback };
-
-Way openat2_way = Way::untried;
-Way fchmodat2_way = Way::untried;
-Way close_range_way = Way::untried;
-
-// Called when a new call has failed with errno: true when it is not there, deciding it the first
-// time. A kernel without it answers ENOSYS; a seccomp filter answers EPERM (or ENOSYS) whatever
-// the arguments, while the kernel answers EINVAL to `probe`'s bad ones. A genuine EPERM stays one.
-bool absent(Way& way, long (*probe)()) {
-    if (way == Way::untried && (errno == ENOSYS || errno == EPERM)) {
-        const int err = errno;
-        way = err == ENOSYS || (probe() < 0 && errno != EINVAL) ? Way::fallback : Way::new_call;
-        errno = err;
-    }
-    return way == Way::fallback;
+// Whether the call answers `probe`'s bad arguments as the kernel does, with EINVAL.
+bool offered(long (*probe)()) {
+    return probe() < 0 && errno == EINVAL;
 }
 
 long probe_openat2() {
@@ -70,31 +57,24 @@ long probe_close_range() {
     return syscall(SYS_close_range, ~0U, 0U, 0U);
 }
 
-// Sets errno to ELOOP when the failure to open `name` in `at` as a directory was its being a
-// symbolic link, so that every way reports a link the same.
-void link_is_loop(int at, const char* name) {
+// The error of a failed open of `name` in `at` as a directory: ELOOP when it was a symbolic
+// link, so that every way reports a link the same.
+int link_is_loop(int at, const char* name) {
     const int err = errno;
     struct stat st;
-    errno =
-        err == ENOTDIR && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)
-            ? ELOOP
-            : err;
+    return err == ENOTDIR && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)
+               ? ELOOP
+               : err;
 }
 
-UniqueFd open_by_names(int dirfd, std::string_view path, int flags) {
-    if (!path.empty() && path.front() == '/') {
-        errno = EXDEV;
-        return {};
-    }
+Result<UniqueFd> open_by_names(int dirfd, std::string_view path, int flags) {
+    if (!path.empty() && path.front() == '/') return failure<UniqueFd>(EXDEV);
     std::vector<std::string> names;
     while (!path.empty()) {
         const size_t end = std::min(path.find('/'), path.size());
         const std::string_view name = path.substr(0, end);
         path.remove_prefix(std::min(end + 1, path.size()));
-        if (name == "..") {
-            errno = EXDEV;
-            return {};
-        }
+        if (name == "..") return failure<UniqueFd>(EXDEV);
         if (!name.empty() && name != ".") names.emplace_back(name);
     }
     if (names.empty()) names.emplace_back(".");
@@ -103,26 +83,20 @@ UniqueFd open_by_names(int dirfd, std::string_view path, int flags) {
     int at = dirfd;
     for (size_t i = 0; i + 1 < names.size(); ++i) {
         UniqueFd next(openat(at, names[i].c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
-        if (!next) {
-            link_is_loop(at, names[i].c_str());
-            return next;
-        }
+        if (!next) return failure<UniqueFd>(link_is_loop(at, names[i].c_str()));
         held = std::move(next);
         at = held.fd;
     }
     const char* last = names.back().c_str();
-    UniqueFd fd(openat(at, last, flags | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        link_is_loop(at, last);
-        return fd;
-    }
+    Result<UniqueFd> fd;
+    fd.value = UniqueFd(openat(at, last, flags | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.value) return failure<UniqueFd>(link_is_loop(at, last));
     // Only an O_PATH open that asked not to follow may hold the link itself.
     struct stat st;
     const int want = O_PATH | O_NOFOLLOW;
-    if ((flags & want) != want && (flags & O_PATH) && fstat(fd.fd, &st) == 0 &&
+    if ((flags & want) != want && (flags & O_PATH) && fstat(fd->fd, &st) == 0 &&
         S_ISLNK(st.st_mode)) {
-        errno = ELOOP;
-        return {};
+        return failure<UniqueFd>(ELOOP);
     }
     return fd;
 }
@@ -138,15 +112,6 @@ std::string fd_name(int fd) {
     return {buf, static_cast<size_t>(end - buf)};
 }
 
-// What the run takes from /proc, read once at the first use (the start of a run, while
-// descriptors are still plentiful), and only from a /proc that is procfs: the hard-link
-// protection, and, where there is no fchmodat2 (decided here, by a probe), this process's
-// /proc/self/fd once checked to be this very table, the one descriptor kept for the run.
-struct Procfs {
-    bool hardlinks_protected = false;
-    UniqueFd fds;
-};
-
 bool read_protection(int proc) {
     UniqueFd fd(
         openat(proc, "sys/fs/protected_hardlinks", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -156,85 +121,83 @@ bool read_protection(int proc) {
     return n >= 1 && buf[0] == '1' && (n == 1 || (n == 2 && buf[1] == '\n'));
 }
 
-const Procfs& procfs() {
-    static const Procfs proc = [] {
-        if (fchmodat2_way == Way::untried) {
-            fchmodat2_way =
-                probe_fchmodat2() < 0 && errno == EINVAL ? Way::new_call : Way::fallback;
-        }
-        Procfs p;
-        const UniqueFd root(open("/proc", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!root || !on_procfs(root.fd)) return p;
-        p.hardlinks_protected = read_protection(root.fd);
-        if (fchmodat2_way != Way::fallback) return p;
-        UniqueFd fds(openat(root.fd, "self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        struct stat dir, named;
-        if (fds && on_procfs(fds.fd) && fstat(fds.fd, &dir) == 0 &&
-            fstatat(fds.fd, fd_name(fds.fd).c_str(), &named, 0) == 0 &&
-            dir.st_dev == named.st_dev && dir.st_ino == named.st_ino) {
-            p.fds = std::move(fds);
-        }
-        return p;
-    }();
-    return proc;
-}
-
 }  // namespace
 
-UniqueFd open_beneath(int dirfd, const char* path, int flags) {
-    if (openat2_way != Way::fallback) {
-        open_how how{};
-        how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        UniqueFd fd(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
-        if (fd) openat2_way = Way::new_call;
-        if (fd || !absent(openat2_way, probe_openat2)) return fd;
+Kernel probe_kernel() {
+    Kernel k;
+    k.openat2 = offered(probe_openat2);
+    k.close_range = offered(probe_close_range);
+    k.fchmodat2 = offered(probe_fchmodat2);
+    const UniqueFd proc(open("/proc", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const bool procfs = proc && on_procfs(proc.fd);
+    if (procfs) k.hardlinks_protected = read_protection(proc.fd);
+    if (k.fchmodat2) return k;
+    if (!procfs) {
+        k.no_proc_fds = NoProcFds::not_procfs;
+        return k;
     }
-    return open_by_names(dirfd, path, flags);
+    UniqueFd fds(openat(proc.fd, "self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat dir, named;
+    if (fds && on_procfs(fds.fd) && fstat(fds.fd, &dir) == 0 &&
+        fstatat(fds.fd, fd_name(fds.fd).c_str(), &named, 0) == 0 && dir.st_dev == named.st_dev &&
+        dir.st_ino == named.st_ino) {
+        k.proc_fds = std::move(fds);
+    } else {
+        k.no_proc_fds = NoProcFds::not_ours;
+    }
+    return k;
 }
 
-int change_mode(int fd, mode_t mode, bool dir) {
-    const Procfs& proc = procfs();  // which, at the first call, decides whether fchmodat2 is there
-    if (fchmodat2_way != Way::fallback) {
-        return syscall(SYS_fchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0 ? 0 : errno;
-    }
+Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int flags) {
+    if (!k.openat2) return open_by_names(dirfd, path, flags);
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    Result<UniqueFd> fd;
+    fd.value = UniqueFd(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
+    if (!fd.value) fd.err = errno;
+    return fd;
+}
+
+int change_mode(const Kernel& k, int fd, mode_t mode, bool dir) {
+    if (k.fchmodat2) return syscall(SYS_fchmodat2, fd, "", mode, AT_EMPTY_PATH) == 0 ? 0 : errno;
     if (dir) {
         const int fl = fcntl(fd, F_GETFL);
         if (fl >= 0 && !(fl & O_PATH)) return fchmod(fd, mode) == 0 ? 0 : errno;
     }
-    if (!proc.fds) return EOPNOTSUPP;
-    return fchmodat(proc.fds.fd, fd_name(fd).c_str(), mode, 0) == 0 ? 0 : errno;
+    if (!k.proc_fds) return EOPNOTSUPP;
+    return fchmodat(k.proc_fds.fd, fd_name(fd).c_str(), mode, 0) == 0 ? 0 : errno;
 }
 
-const char* mode_change_unavailable(int err) {
-    return err == EOPNOTSUPP && fchmodat2_way == Way::fallback && procfs().fds.fd < 0
-               ? " (no fchmodat2, and /proc is not procfs)"
-               : "";
+NoProcFds mode_change_unavailable(const Kernel& k, int err) {
+    return err == EOPNOTSUPP && !k.fchmodat2 && !k.proc_fds ? k.no_proc_fds : NoProcFds::needed;
+}
+
+CloseBatch::CloseBatch(const Kernel& k, size_t max) : kernel_(k), max_(max) {
+    fds_.reserve(max);
+}
+
+void CloseBatch::add(UniqueFd fd) {
+    fds_.push_back(fd.fd);  // owned by `fd` until the push has succeeded
+    fd.release();
+    if (fds_.size() >= max_) flush();
 }
 
 bool CloseBatch::flush() {
-    if (fds.empty()) return false;
-    std::sort(fds.begin(), fds.end());
-    for (size_t i = 0, j; i < fds.size(); i = j) {
-        for (j = i + 1; j < fds.size() && fds[j] == fds[j - 1] + 1;) ++j;
-        if (close_range_way != Way::fallback) {
-            if (syscall(SYS_close_range, fds[i], fds[j - 1], 0) == 0) {
-                close_range_way = Way::new_call;
-                continue;
-            }
-            // A filtered call closes nothing; a failing one is not trusted to have closed all.
-            absent(close_range_way, probe_close_range);
-        }
-        for (size_t k = i; k < j; ++k) close(fds[k]);
+    if (fds_.empty()) return false;
+    std::sort(fds_.begin(), fds_.end());
+    for (size_t i = 0, j; i < fds_.size(); i = j) {
+        for (j = i + 1; j < fds_.size() && fds_[j] == fds_[j - 1] + 1;) ++j;
+        // A failing call is not trusted to have closed them all.
+        if (kernel_.close_range && syscall(SYS_close_range, fds_[i], fds_[j - 1], 0) == 0) continue;
+        for (size_t n = i; n < j; ++n) close(fds_[n]);
     }
-    fds.clear();
+    fds_.clear();
     return true;
 }
 
-bool hardlinks_protected() {
-    return procfs().hardlinks_protected;
-}
-
-long read_dirents(int fd, void* buf, size_t size) {
-    return syscall(SYS_getdents64, fd, buf, size);
+Result<size_t> read_dirents(int fd, void* buf, size_t size) {
+    const long n = syscall(SYS_getdents64, fd, buf, size);
+    if (n < 0) return failure<size_t>(errno);
+    return {static_cast<size_t>(n), 0};
 }

@@ -1,74 +1,90 @@
 // Owns the system calls that some kernels or containers lack, each with a way that works without
-// it.
+// it, and what this kernel offers a run, decided once.
 #pragma once
 
 #include <sys/types.h>
 
 #include <vector>
 
+#include "result.h"
 #include "unique_fd.h"
 
-// Each call below uses the newest system call where it is there. Whether it is there is decided
-// once per run: by the first ENOSYS (an older kernel), or EPERM where a probe with a bad argument
-// shows the call filtered (a container's seccomp profile), for openat2 and close_range; by that
-// probe alone, at the first use of /proc, for fchmodat2. Both ways give the same guarantee.
+/// Why a run has no /proc/self/fd of its own to change modes through.
+enum class NoProcFds {
+    needed,      ///< it has one, or has fchmodat2 and needs none
+    not_procfs,  ///< /proc is not procfs
+    not_ours,    ///< /proc/self/fd is not this process's own table
+};
+
+/// What the kernel and /proc offer a run, decided once at start-up, while descriptors are still
+/// plentiful, and read-only afterwards. A call counts as there when a probe with a bad argument
+/// gets the kernel's EINVAL: a kernel without it answers ENOSYS, and a container's seccomp profile
+/// ENOSYS or EPERM, whatever the arguments. Every call below gives the same guarantee both ways.
+struct Kernel {
+    bool openat2 = false;
+    bool close_range = false;
+    bool fchmodat2 = false;
+    /// Whether fs.protected_hardlinks reads exactly "1", from a /proc that fstatfs(2) says is
+    /// procfs, through a descriptor that is not a link and cannot block. Anything else (missing,
+    /// unreadable, not procfs, another value) counts as off.
+    bool hardlinks_protected = false;
+    /// Only where there is no fchmodat2: this process's /proc/self/fd, used only after fstatfs(2)
+    /// says it is procfs and its entry for its own descriptor names that very directory.
+    UniqueFd proc_fds;
+    /// Why there is no `proc_fds` where it was needed.
+    NoProcFds no_proc_fds = NoProcFds::needed;
+};
+
+/// Probes the three calls and reads what the run needs from /proc.
+Kernel probe_kernel();
 
 /// Opens `path`, relative and made of single names, beneath the directory `dirfd`, with `flags`
 /// (O_CLOEXEC is added). No symbolic link is followed at any component: one among the leading
 /// components fails with ELOOP, and so does a final one unless `flags` holds both O_PATH and
-/// O_NOFOLLOW, in which case the link itself is opened. An absolute path or a ".." component
-/// fails with EXDEV, so the result always lies beneath `dirfd`; mount points are crossed.
+/// O_NOFOLLOW, in which case the link itself is opened (and O_DIRECTORY then fails with ENOTDIR).
+/// A name followed by "/" or "/." must be a directory; an empty path fails with ENOENT; an
+/// absolute path or a ".." component fails with EXDEV, so the result always lies beneath
+/// `dirfd`. Mount points are crossed.
 /// Way 1: openat2(2) with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS.
 /// Way 2: one name at a time, each opened with O_PATH | O_NOFOLLOW relative to the descriptor of
 /// the one before, O_DIRECTORY for all but the last, "." skipped.
-/// Returns the descriptor, or none with errno set.
-UniqueFd open_beneath(int dirfd, const char* path, int flags);
+Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int flags);
 
 /// Sets the permission bits of the file open as `fd` to `mode` without resolving any name an
 /// unprivileged user controls. `fd` may be an O_PATH descriptor; for a directory (`dir`) it may
 /// also be an ordinary one.
 /// Way 1: fchmodat2(2) with AT_EMPTY_PATH.
 /// Way 2: fchmod(2) on an ordinary descriptor of a directory; otherwise fchmodat(2) of the entry
-/// for `fd` in this process's /proc/self/fd, opened once (see hardlinks_protected()) and used
-/// only after fstatfs(2) says it is procfs and its entry for its own descriptor names that very
-/// directory: the one descriptor this room keeps for a run.
-/// Returns 0, or an error number: EOPNOTSUPP when neither way can be taken (see
-/// mode_change_unavailable()).
-int change_mode(int fd, mode_t mode, bool dir);
+/// for `fd` in Kernel::proc_fds.
+/// Returns 0, or an error number: EOPNOTSUPP when neither way can be taken.
+int change_mode(const Kernel& k, int fd, mode_t mode, bool dir);
 
-/// Why change_mode() answered EOPNOTSUPP, to end a failure line: empty when it did not.
-const char* mode_change_unavailable(int err);
+/// Why change_mode() failed with `err`, when it was that neither of its ways could be taken;
+/// NoProcFds::needed otherwise.
+NoProcFds mode_change_unavailable(const Kernel& k, int err);
 
 /// Owns descriptors of files already handled and closes them `max` at a time: on a tree of a
 /// million files, closing each one on its own would cost as much as changing its owner. Holds no
 /// descriptor it was not given.
 /// Way 1: one close_range(2) for each run of consecutive numbers. Way 2: close(2) each one.
-struct CloseBatch {
-    std::vector<int> fds;
-    size_t max = 1;
-
-    CloseBatch() = default;
+class CloseBatch {
+  public:
+    CloseBatch(const Kernel& k, size_t max);
     CloseBatch(const CloseBatch&) = delete;
     CloseBatch& operator=(const CloseBatch&) = delete;
     ~CloseBatch() { flush(); }
 
     /// Takes `fd`; closes the whole batch once it holds `max`.
-    void add(UniqueFd fd) {
-        fds.push_back(fd.fd);  // owned by `fd` until the push has succeeded
-        fd.release();
-        if (fds.size() >= max) flush();
-    }
+    void add(UniqueFd fd);
     /// Closes every descriptor held; returns whether there was any.
     bool flush();
+
+  private:
+    const Kernel& kernel_;
+    std::vector<int> fds_;
+    size_t max_;
 };
 
-/// Whether the kernel's hard-link protection is on: fs.protected_hardlinks reads "1", from a
-/// /proc that fstatfs(2) says is procfs, through a descriptor that is not a link and that cannot
-/// block. Anything else (missing, unreadable, not procfs, not "0" or "1") counts as off. Read at
-/// the first call of this or change_mode(), which also opens what way 2 of change_mode() needs:
-/// make it before descriptors run short.
-bool hardlinks_protected();
-
-/// Reads directory entries of `fd` into `buf` as getdents64(2) does; glibc before 2.30 has no
-/// wrapper for it.
-long read_dirents(int fd, void* buf, size_t size);
+/// Reads directory entries of `fd` into `buf` as getdents64(2) does (glibc before 2.30 has no
+/// wrapper for it): the bytes read, 0 at the end.
+Result<size_t> read_dirents(int fd, void* buf, size_t size);

@@ -36,23 +36,27 @@ constexpr auto no_id = static_cast<unsigned>(-1);
 // As many links as the kernel follows in one path.
 constexpr int max_links = 40;
 
-// The process's capability sets, as capget(2) and capset(2) take them.
+// The process's capability sets, as capget(2) and capset(2) take them; each call returns 0 or
+// an error number.
 struct Capabilities {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
 
-    bool get() { return syscall(SYS_capget, &header, data) == 0; }
-    bool set() { return syscall(SYS_capset, &header, data) == 0; }
+    int get() { return syscall(SYS_capget, &header, data) == 0 ? 0 : errno; }
+    int set() { return syscall(SYS_capset, &header, data) == 0 ? 0 : errno; }
 };
 
-// Sets the effective capabilities to `effective` and reads them back; true when they took.
-bool set_effective(const uint32_t (&effective)[2]) {
+// Sets the effective capabilities to `effective` and reads them back; EPERM when they did not
+// take.
+int set_effective(const uint32_t (&effective)[2]) {
     Capabilities caps;
-    if (!caps.get()) return false;
+    if (const int err = caps.get()) return err;
     for (int i = 0; i < 2; ++i) caps.data[i].effective = effective[i];
+    if (const int err = caps.set()) return err;
     Capabilities now;
-    return caps.set() && now.get() && now.data[0].effective == effective[0] &&
-           now.data[1].effective == effective[1];
+    if (const int err = now.get()) return err;
+    return now.data[0].effective == effective[0] && now.data[1].effective == effective[1] ? 0
+                                                                                          : EPERM;
 }
 
 // Who may lead the way to a root: root, and the tool's own user where it runs without root's
@@ -71,24 +75,17 @@ struct Step {
 // Why someone other than root could change where name `next_shown`, looked up in directory
 // `dir`, leads; empty when nobody can. `next` is its status there, or null when it is missing.
 std::string way_risk(const Step& dir, const std::string& next_shown, const struct stat* next) {
-    if (!trusted(dir.st.st_uid)) {
-        return quote_path(dir.shown) + " is writable by uid " + std::to_string(dir.st.st_uid);
+    const mode_t mode = dir.st.st_mode;
+    if (!trusted(dir.st.st_uid)) return writable_by(dir.shown, Writer::owner, dir.st.st_uid);
+    if (!(mode & (S_IWGRP | S_IWOTH))) return {};
+    if (!(mode & S_ISVTX)) {
+        return mode & S_IWOTH ? writable_by(dir.shown, Writer::everyone, 0)
+                              : writable_by(dir.shown, Writer::group, dir.st.st_gid);
     }
-    if (!(dir.st.st_mode & (S_IWGRP | S_IWOTH))) return {};
-    const std::string who =
-        dir.st.st_mode & S_IWOTH ? "everyone" : "group " + std::to_string(dir.st.st_gid);
-    if (!(dir.st.st_mode & S_ISVTX)) return quote_path(dir.shown) + " is writable by " + who;
     // In a sticky directory only an entry's owner may rename or remove it, but anyone may make
     // one that is missing.
-    if (!next) return quote_path(next_shown) + " is missing, in a directory writable by " + who;
-    if (trusted(next->st_uid)) return {};
-    return quote_path(next_shown) + " belongs to uid " + std::to_string(next->st_uid) +
-           ", in a directory writable by " + who;
-}
-
-std::string cannot_examine(const std::string& shown, int err) {
-    return quote_path(shown) + " cannot be examined: (" + std::to_string(err) + ") " +
-           std::strerror(err);
+    if (next && trusted(next->st_uid)) return {};
+    return shared_entry(next_shown, next ? &next->st_uid : nullptr);
 }
 
 // Appends the names of `text` to `todo`, so that the first is taken first.
@@ -157,8 +154,7 @@ void open_root(Root& r) {
         }
         if (S_ISLNK(st.st_mode)) {
             if (!trusted(st.st_uid)) {
-                r.set_aside = quote_path(shown) + " is a symbolic link owned by uid " +
-                              std::to_string(st.st_uid);
+                r.set_aside = foreign_link(shown, st.st_uid);
                 return;
             }
             char target[PATH_MAX];
@@ -206,21 +202,23 @@ CallerRights::CallerRights()
     // an id change (SECBIT_NO_SETUID_FIXUP), and never touch CAP_SYS_PTRACE, which opens other
     // users' /proc/PID/cwd: a caller other than root acts with no capability at all.
     Capabilities caps;
-    caps_saved_ = uid != 0 && caps.get();
+    caps_saved_ = uid != 0 && caps.get() == 0;
     saved_effective_[0] = caps.data[0].effective;
     saved_effective_[1] = caps.data[1].effective;
     setfsgid(gid);
     setfsuid(uid);
-    const bool bare = uid == 0 || (caps_saved_ && set_effective({0, 0}));
+    if (uid != 0) error_ = caps_saved_ ? set_effective({0, 0}) : EPERM;
     // Neither id call reports failure; reading the ids back does.
-    held_ = bare && static_cast<uid_t>(setfsuid(no_id)) == uid &&
-            static_cast<gid_t>(setfsgid(no_id)) == gid;
+    if (error_ == 0 && (static_cast<uid_t>(setfsuid(no_id)) != uid ||
+                        static_cast<gid_t>(setfsgid(no_id)) != gid)) {
+        error_ = EPERM;
+    }
 }
 
 CallerRights::~CallerRights() {
     setfsuid(fsuid_);
     setfsgid(fsgid_);
-    if (caps_saved_) set_effective(saved_effective_);
+    if (caps_saved_) static_cast<void>(set_effective(saved_effective_));
 }
 
 Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
@@ -230,7 +228,7 @@ Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
     int missing = 0;
     {
         const CallerRights as_caller;
-        if (!as_caller.held()) return failure<Admission>(EPERM);
+        if (as_caller.error()) return failure<Admission>(as_caller.error());
         // A missing path is no link; only a status that could not be read at all is an error.
         if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno != ENOENT && errno != ENOTDIR) return failure<Admission>(errno);
@@ -271,15 +269,14 @@ Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
     return refused;
 }
 
-Result<UniqueFd> confirm(const fs::path& path, const std::vector<Root>& roots) {
+Result<UniqueFd> confirm(const Kernel& k, const fs::path& path, const std::vector<Root>& roots) {
     const Result<Admission> adm = admit(path, roots);
     if (!adm) return failure<UniqueFd>(EXDEV);
     if (adm->missing != 0) return failure<UniqueFd>(adm->missing);
     const Root& root = *adm->root;
     const fs::path beneath = root.rest.empty() ? adm->beneath : root.rest / adm->beneath;
-    Result<UniqueFd> file;
-    file.value = open_beneath(root.dir.fd, beneath.c_str(), O_PATH | O_NOFOLLOW);
-    if (!file.value) return failure<UniqueFd>(errno);
+    Result<UniqueFd> file = open_beneath(k, root.dir.fd, beneath.c_str(), O_PATH | O_NOFOLLOW);
+    if (!file) return file;
     struct stat st {};
     if (fstat(file->fd, &st) != 0) return failure<UniqueFd>(errno);
     if (st.st_dev != adm->dev || st.st_ino != adm->ino) return failure<UniqueFd>(ESTALE);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel_calls.h"
 #include "result.h"
 #include "unique_fd.h"
 
@@ -58,25 +59,25 @@ class CallerRights {
     ~CallerRights();
     CallerRights(const CallerRights&) = delete;
     CallerRights& operator=(const CallerRights&) = delete;
-    /// False when the switch did not take effect (ids or capabilities): then nothing may be
-    /// judged.
-    bool held() const { return held_; }
+    /// 0, or the error number when the switch did not take effect (ids or capabilities): then
+    /// nothing may be judged.
+    int error() const { return error_; }
 
   private:
     unsigned fsuid_;
     unsigned fsgid_;
     uint32_t saved_effective_[2] = {0, 0};
     bool caps_saved_ = false;
-    bool held_ = false;
+    int error_ = 0;
 };
 
 /// Judges `path` against `roots`: admitted when its weakly canonical form starts with every
 /// component of a usable root's resolved form, roots tried in order, the first match winning.
 /// `path`'s status is read and its text resolved with the caller's rights (see CallerRights).
-/// Fails with ELOOP when its final component is a symbolic link, EPERM when the caller's rights
-/// could not be taken, EXDEV when it lies under no usable root (then `value.root` is the first
-/// root set aside that it would have lain under, or null), or the file-system error met on the
-/// way other than its absence. Never prints.
+/// Fails with ELOOP when its final component is a symbolic link, the error of CallerRights when
+/// the caller's rights could not be taken, EXDEV when it lies under no usable root (then
+/// `value.root` is the first root set aside that it would have lain under, or null), or the
+/// file-system error met on the way other than its absence. Never prints.
 Result<Admission> admit(const std::filesystem::path& path, const std::vector<Root>& roots);
 
 /// Judges `path` again (see admit()) and opens it beneath its root's descriptor, refusing every
@@ -84,7 +85,8 @@ Result<Admission> admit(const std::filesystem::path& path, const std::vector<Roo
 /// the inode that its name showed; otherwise fails with ENOENT or ENOTDIR (it does not exist),
 /// ELOOP (a component is now a symbolic link), EXDEV (no longer beneath a root), ESTALE (another
 /// inode than its name showed) or another error number of the open.
-Result<UniqueFd> confirm(const std::filesystem::path& path, const std::vector<Root>& roots);
+Result<UniqueFd> confirm(const Kernel& k, const std::filesystem::path& path,
+                         const std::vector<Root>& roots);
 
 /// True when `path` is admitted under `allowed_paths`.
 bool allowed(const std::filesystem::path& path);

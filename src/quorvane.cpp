@@ -10,13 +10,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "kernel_calls.h"
 #include "path_admission.h"
 #include "permission_repair.h"
 #include "report.h"
+#include "result.h"
 
 namespace {
 
@@ -28,30 +29,30 @@ const option longopts[] = {
 };
 
 void usage() {
-    say_err("Usage: ./quorvane [--uid <uid>] [--gid <gid>] [--setgid] <path>...");
-    say_err(
-        "Change the group of all provided files or directories to that of "
-        "the specified uid/gid and ensure that the file or directory is "
-        "group-writable. If --setgid is passed, also toggle the setgid bit "
-        "on all visited directories (but not files). ");
-    say_err("");
-    say_err(
-        "For security reasons this binary does not operate on symlinks "
-        "and only operates on subdirectories of the following paths: ");
-    for (const auto& root : allowed_paths) say_err(" - " + quote_path(root.native()));
+    for (const std::string& line : usage_lines(allowed_paths)) say_err(line);
 }
 
 // An id as atoi reads it (leading blanks, a sign, digits, cut to 32 bits, so that 4294967295 is
 // -1), when that is all the text holds: anything else, a name above all, would read as 0 (root)
-// or as the digits it starts with. Names are not looked up.
-std::optional<int32_t> read_id(const char* text) {
+// or as the digits it starts with, and fails with EINVAL. Names are not looked up.
+Result<int32_t> read_id(const char* text) {
     const char* p = text;
     while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     if (*p == '+' || *p == '-') ++p;
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return std::nullopt;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return failure<int32_t>(EINVAL);
     while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
-    if (*p != '\0') return std::nullopt;
-    return std::atoi(text);  // NOLINT(cert-err34-c): checked above; the cut is atoi's own
+    if (*p != '\0') return failure<int32_t>(EINVAL);
+    return {std::atoi(text), 0};  // NOLINT(cert-err34-c): checked above; the cut is atoi's own
+}
+
+// Reads the id of option `which` ("uid" or "gid") into `id`, which the caller may change only
+// from 0 (root) or to its own value. Returns 0, or 1 when refused (the message printed).
+int take_id(const char* which, const char* text, int32_t& id) {
+    const Result<int32_t> wanted = read_id(text);
+    if (!wanted) return fail(id_not_a_number(which, text));
+    if (id != 0 && id != *wanted) return fail(foreign_id(which));
+    id = *wanted;
+    return 0;
 }
 
 // Returns 0 when the run may go ahead, 1 when it is refused; help and bad options end the process.
@@ -60,32 +61,12 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
     int c;
     while ((c = getopt_long(argc, argv, "?hu:g:s", longopts, nullptr)) != -1) {
         switch (c) {
-            case 'u': {
-                const std::optional<int32_t> newUid = read_id(optarg);
-                if (!newUid) {
-                    say_err("Error: uid " + quote_path(optarg) + " is not a decimal number");
-                    return 1;
-                }
-                if (uid != 0 && uid != *newUid) {
-                    say_err("Error: can only set foreign uid as root");
-                    return 1;
-                }
-                uid = *newUid;
+            case 'u':
+                if (take_id("uid", optarg, uid) != 0) return 1;
                 break;
-            }
-            case 'g': {
-                const std::optional<int32_t> newGid = read_id(optarg);
-                if (!newGid) {
-                    say_err("Error: gid " + quote_path(optarg) + " is not a decimal number");
-                    return 1;
-                }
-                if (gid != 0 && gid != *newGid) {
-                    say_err("Error: can only set foreign gid as root");
-                    return 1;
-                }
-                gid = *newGid;
+            case 'g':
+                if (take_id("gid", optarg, gid) != 0) return 1;
                 break;
-            }
             case 's':
                 sgid = true;
                 break;
@@ -99,11 +80,9 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
         const Result<Admission> adm = admit(paths.back(), roots);
         if (!adm) {
             if (adm.err == EXDEV && adm->root) {
-                say_err("Warning: root " + quote_path(adm->root->written.native()) +
-                        " is not used: " + adm->root->set_aside);
+                say_err(root_set_aside(adm->root->written.native(), adm->root->set_aside));
             }
-            say_err("Error: path " + quote_path(paths.back().native()) +
-                    " is not an allowed path.");
+            say_err(path_not_allowed(paths.back().native()));
             usage();
             return 1;
         }
@@ -120,13 +99,15 @@ int run(int argc, char** argv) {
     // Judged once, before any argument, and held: a root is reached through these alone.
     const std::vector<Root> roots = open_roots(allowed_paths);
     int ret = options(argc, argv, paths, uid, gid, sgid, roots);
-    if (ret != 0) return ret;
+    if (ret != 0 || paths.empty()) return ret;
     // A reader that leaves, or a report file at its size limit, must not stop the hand-over
     // half-way; lost lines are counted instead. Cannot fail: the signals are valid and may be
     // ignored.
     static_cast<void>(signal(SIGPIPE, SIG_IGN));
     static_cast<void>(signal(SIGXFSZ, SIG_IGN));
-    ret = repair_all(paths, uid, gid, sgid, roots);
+    // Decided while descriptors are still plentiful.
+    const Kernel kernel = probe_kernel();
+    ret = repair_all(kernel, paths, uid, gid, sgid, roots);
     ret += report_write_failures();
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.
     return std::min(ret, 255);
@@ -139,7 +120,7 @@ int main(int argc, char** argv) {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {
         // Unwinding has released the walk's memory and descriptors; this line needs neither.
-        say_err("Failed to finish the run: out of memory");
+        static_cast<void>(fail(out_of_memory()));
         return 255;
     }
 }

@@ -143,20 +143,150 @@ void say_err(std::string_view line) {
     say(STDERR_FILENO, line, err_error);
 }
 
+int fail(std::string_view line) {
+    say_err(line);
+    return 1;
+}
+
 int report_write_failures() {
     int failed = 0;
     for (const auto& [error, name] : {std::pair{out_error, "output"}, {err_error, "error"}}) {
         if (error == 0) continue;
-        ++failed;
-        say_err(std::string("Failed to write the report to standard ") + name + ": (" +
-                std::to_string(error) + ") " + std::strerror(error));
+        failed += fail(std::string("Failed to write the report to standard ") + name + ": (" +
+                       std::to_string(error) + ") " + std::strerror(error));
     }
     return failed;
 }
 
-std::string ownership_failure(std::string_view path, int err) {
-    return "Failed to update ownership of" + quote_path(path) + ": (" + std::to_string(err) + ") " +
+void say_updated(std::string_view path) {
+    // Reused: this line is printed for nearly every file of the tree.
+    static std::string line;
+    line.assign("Updated ownership and permissions for ");
+    append_quoted(line, path);
+    say_out(line);
+}
+
+std::vector<std::string> usage_lines(const std::vector<std::filesystem::path>& roots) {
+    std::vector<std::string> lines = {
+        "Usage: ./quorvane [--uid <uid>] [--gid <gid>] [--setgid] <path>...",
+        "Change the group of all provided files or directories to that of "
+        "the specified uid/gid and ensure that the file or directory is "
+        "group-writable. If --setgid is passed, also toggle the setgid bit "
+        "on all visited directories (but not files). ",
+        "",
+        "For security reasons this binary does not operate on symlinks "
+        "and only operates on subdirectories of the following paths: ",
+    };
+    for (const auto& root : roots) lines.push_back(" - " + quote_path(root.native()));
+    return lines;
+}
+
+std::string id_not_a_number(std::string_view which, std::string_view text) {
+    return "Error: " + std::string(which) + " " + quote_path(text) + " is not a decimal number";
+}
+
+std::string foreign_id(std::string_view which) {
+    return "Error: can only set foreign " + std::string(which) + " as root";
+}
+
+std::string path_not_allowed(std::string_view path) {
+    return "Error: path " + quote_path(path) + " is not an allowed path.";
+}
+
+std::string root_set_aside(std::string_view root, std::string_view culprit) {
+    return "Warning: root " + quote_path(root) + " is not used: " + std::string(culprit);
+}
+
+std::string writable_by(std::string_view dir, Writer who, unsigned id) {
+    return quote_path(dir) + " is writable by " +
+           (who == Writer::everyone
+                ? "everyone"
+                : (who == Writer::owner ? "uid " : "group ") + std::to_string(id));
+}
+
+std::string shared_entry(std::string_view entry, const uid_t* owner) {
+    return quote_path(entry) +
+           (owner ? " belongs to uid " + std::to_string(*owner) : " is missing") +
+           ", in a sticky directory that others may write";
+}
+
+std::string foreign_link(std::string_view link, uid_t owner) {
+    return quote_path(link) + " is a symbolic link owned by uid " + std::to_string(owner);
+}
+
+std::string cannot_examine(std::string_view path, int err) {
+    return quote_path(path) + " cannot be examined: (" + std::to_string(err) + ") " +
            std::strerror(err);
+}
+
+namespace {
+
+std::string failed_to(std::string_view what, std::string_view path, int err,
+                      NoProcFds unavailable) {
+    std::string line = "Failed to update ";
+    line.append(what);
+    append_quoted(line, path);
+    line += ": (" + std::to_string(err) + ") " + std::strerror(err);
+    if (unavailable == NoProcFds::not_procfs) line += " (no fchmodat2, and /proc is not procfs)";
+    if (unavailable == NoProcFds::not_ours) {
+        line += " (no fchmodat2, and /proc/self/fd is not this process's own)";
+    }
+    return line;
+}
+
+}  // namespace
+
+std::string ownership_failure(std::string_view path, int err, NoProcFds unavailable) {
+    return failed_to("ownership of", path, err, unavailable);
+}
+
+std::string permissions_failure(std::string_view path, int err, NoProcFds unavailable) {
+    return failed_to("permissions of ", path, err, unavailable);
+}
+
+std::string hard_link_refusal(std::string_view path, nlink_t links, bool protection) {
+    return "Failed to update ownership of" + quote_path(path) + ": refusing a file with " +
+           std::to_string(links) + " hard links" +
+           (protection ? " owned by another user"
+                       : " while /proc/sys/fs/protected_hardlinks is not 1");
+}
+
+std::string symlink_notice(std::string_view path) {
+    return quote_path(path) + " is a symlink, not modifying permission";
+}
+
+std::string status_failure(std::string_view path, std::string_view why) {
+    return "Failed to get status of " + quote_path(path) + ": " +
+           fs_error("symlink_status", why, path);
+}
+
+std::string iterate_warning(std::string_view path, bool opening, int err) {
+    return "Warning: Failed to iterate " + quote_path(path) + ": " +
+           fs_error(opening ? "directory iterator cannot open directory"
+                            : "directory iterator cannot advance",
+                    std::strerror(err), path) +
+           " (will still try to fix directory permissions)";
+}
+
+const char* confirm_failure(int err) {
+    switch (err) {
+        case ELOOP:
+            return "a component is now a symbolic link";
+        case EXDEV:
+            return "no longer beneath an allowed root";
+        case ESTALE:
+            return "changed while it was being confirmed";
+        default:
+            return std::strerror(err);
+    }
+}
+
+const char* reopen_failure(int err) {
+    return err == ESTALE ? "directory was replaced during the walk" : std::strerror(err);
+}
+
+std::string out_of_memory() {
+    return "Failed to finish the run: out of memory";
 }
 
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path) {

@@ -1,8 +1,16 @@
-// Owns how the tool talks: the quoted form of paths and the one-line, at-once messages.
+// Owns how the tool talks: the text of every message it prints, the quoted form of paths, and the
+// writers that put each line out whole and at once. Every failure is printed, and counted, by
+// fail().
 #pragma once
 
+#include <sys/types.h>
+
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "kernel_calls.h"
 
 /// The quoted form of `path`: its text in double quotes, each `"` or `\` inside preceded by `\`,
 /// a newline, tab or carriage return written `\n`, `\t`, `\r`, and written `\x` and two
@@ -22,16 +30,71 @@ void say_out(std::string_view line);
 /// The same for standard error.
 void say_err(std::string_view line);
 
-/// For each stream that met a write error, prints "Failed to write the report to standard output"
-/// (or "standard error") + ": (" + its first error number + ") " + the platform's text, on
-/// standard error. Returns the number of such streams.
+/// Prints the failure line `line` on standard error and returns 1, the failure it counts. Every
+/// failure of a run is printed through here or by report_write_failures(), and the exit status is
+/// the sum of what they return.
+int fail(std::string_view line);
+
+/// For each stream that met a write error, fails with "Failed to write the report to standard
+/// output" (or "standard error") + ": (" + its first error number + ") " + the platform's text.
+/// Returns the number of such streams.
 int report_write_failures();
 
-/// "Failed to update ownership of" + the quoted `path` (no space between, as always) + ": (" +
-/// `err` + ") " + the platform's text for `err`.
-std::string ownership_failure(std::string_view path, int err);
+/// Prints "Updated ownership and permissions for " + the quoted `path` on standard output.
+void say_updated(std::string_view path);
 
-/// A file-system error's description in the shape the standard library gives its own:
-/// "filesystem error: " + `what` + ": " + `message` + " [" + `path` + "]", `path` escaped as in
-/// the quoted form but for `"` and `\`.
+// The texts of the lines, each without its newline, for say_err() or fail(); a path is always
+// shown quoted.
+
+/// The usage text, a line each, ending with `roots`, one a line.
+std::vector<std::string> usage_lines(const std::vector<std::filesystem::path>& roots);
+/// "Error: uid \"TEXT\" is not a decimal number" (`which`: "uid" or "gid").
+std::string id_not_a_number(std::string_view which, std::string_view text);
+/// "Error: can only set foreign uid as root" (or gid).
+std::string foreign_id(std::string_view which);
+/// "Error: path \"PATH\" is not an allowed path."
+std::string path_not_allowed(std::string_view path);
+/// "Warning: root \"ROOT\" is not used: " + `culprit`, one of the five below.
+std::string root_set_aside(std::string_view root, std::string_view culprit);
+/// Who besides root may write a directory: its owner, its group, or everyone.
+enum class Writer { owner, group, everyone };
+/// "\"DIR\" is writable by uid N" (or "by group N", "by everyone"), `id` being the owner's or
+/// the group's.
+std::string writable_by(std::string_view dir, Writer who, unsigned id);
+/// "\"ENTRY\" belongs to uid N" (" is missing" when `owner` is null) + ", in a sticky directory
+/// that others may write".
+std::string shared_entry(std::string_view entry, const uid_t* owner);
+/// "\"LINK\" is a symbolic link owned by uid N".
+std::string foreign_link(std::string_view link, uid_t owner);
+/// "\"PATH\" cannot be examined: (ERRNO) TEXT".
+std::string cannot_examine(std::string_view path, int err);
+/// "Failed to update ownership of\"PATH\": (ERRNO) TEXT" (no space before the path, as always),
+/// then, for a mode that could not be changed at all, " (no fchmodat2, and /proc is not procfs)"
+/// or " (no fchmodat2, and /proc/self/fd is not this process's own)".
+std::string ownership_failure(std::string_view path, int err,
+                              NoProcFds unavailable = NoProcFds::needed);
+/// "Failed to update permissions of \"PATH\": (ERRNO) TEXT", then `unavailable` as above.
+std::string permissions_failure(std::string_view path, int err,
+                                NoProcFds unavailable = NoProcFds::needed);
+/// "Failed to update ownership of\"PATH\": refusing a file with N hard links", then " owned by
+/// another user" under the kernel's `protection`, else " while /proc/sys/fs/protected_hardlinks
+/// is not 1".
+std::string hard_link_refusal(std::string_view path, nlink_t links, bool protection);
+/// "\"PATH\" is a symlink, not modifying permission".
+std::string symlink_notice(std::string_view path);
+/// "Failed to get status of \"PATH\": " + fs_error("symlink_status", `why`, `path`).
+std::string status_failure(std::string_view path, std::string_view why);
+/// "Warning: Failed to iterate \"PATH\": " + fs_error() of `err` met opening the directory
+/// (`opening`) or reading it + " (will still try to fix directory permissions)".
+std::string iterate_warning(std::string_view path, bool opening, int err);
+/// Why an argument could not be confirmed (see confirm()): "a component is now a symbolic link",
+/// "no longer beneath an allowed root", "changed while it was being confirmed", or the platform's.
+const char* confirm_failure(int err);
+/// Why a given-up directory was not reopened: "directory was replaced during the walk" or the
+/// platform's.
+const char* reopen_failure(int err);
+/// "Failed to finish the run: out of memory".
+std::string out_of_memory();
+/// A file-system error's description in the standard library's shape: "filesystem error: WHAT:
+/// MESSAGE [PATH]", `path` escaped as in the quoted form but for `"` and `\`.
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path);

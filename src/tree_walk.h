@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel_calls.h"
 #include "path_admission.h"
 
 /// What a visit did: the failures it counted and, for a directory, whether its entries are to be
@@ -25,8 +26,8 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 /// Walks `args` depth first, last argument first, and calls `visit` once for every path examined:
 /// each argument, then, for a directory, right after its listing, each of its entries in reverse
 /// listing order, each subtree finished before the next entry, unless the visit said not to enter
-/// it. Symbolic links are handed to
-/// `visit` and never followed or entered. Returns the failures counted by `visit` and by the walk.
+/// it. Symbolic links are handed to `visit` and never followed or entered. Returns the failures
+/// counted by `visit` and by the walk.
 ///
 /// What it guarantees, whatever is renamed or swapped during the run:
 /// - An argument is confirmed afresh (see confirm()): judged again with the caller's rights, opened
@@ -34,14 +35,14 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 ///   link, and handed on only if it is the inode whose status its name showed.
 /// - Every entry below is opened by its single name, relative to a descriptor of the directory
 ///   that listed it, with O_NOFOLLOW: no name resolves through a link or outside the argument.
-/// - When descriptors run short, a directory's descriptor may be given up; it is reopened beneath
-///   the nearest ancestor still held, refusing every link, and used only if it is the inode that
-///   was listed. Otherwise each of its remaining entries fails with "directory was replaced
-///   during the walk".
+/// - When descriptors run short, a directory's descriptor may be given up (see DirStack); it is
+///   reopened beneath the nearest ancestor still held, refusing every link, and used only if it
+///   is the inode that was listed. Otherwise each of its remaining entries fails with "directory
+///   was replaced during the walk".
 ///
 /// Its own failures are reported on standard error: "Failed to get status of" for an entry that
 /// cannot be examined, "Failed to update ownership of" for one that is gone, and "Warning: Failed
 /// to iterate" for a listing that could not be read to its end (counted only when the walk ran out
 /// of descriptors or memory); the directory is still handed to `visit`.
-int walk_trees(const std::vector<std::filesystem::path>& args, const std::vector<Root>& roots,
-               const Visitor& visit);
+int walk_trees(const Kernel& k, const std::vector<std::filesystem::path>& args,
+               const std::vector<Root>& roots, const Visitor& visit);

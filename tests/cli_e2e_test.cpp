@@ -5,13 +5,6 @@
 
 namespace {
 
-const Caller root{0, 0, {}};
-const Caller user{alice, alice, {}};
-
-std::string refusal(const std::string& quoted_path) {
-    return "Error: path " + quoted_path + " is not an allowed path.\n" + usage_text();
-}
-
 using Cli = E2E;
 
 TEST_F(Cli, HelpAndBadOptionsPrintTheUsage) {
@@ -32,7 +25,7 @@ TEST_F(Cli, HelpAndBadOptionsPrintTheUsage) {
         {{"/etc", "--bogus"}, 1, std::string(tool) + ": unrecognized option '--bogus'\n"},
     };
     for (const auto& c : cases) {
-        const Result r = run(user, c.args);
+        const RunResult r = run(user, c.args);
         EXPECT_EQ(r.status, c.status) << c.args[0];
         EXPECT_EQ(r.out, "") << c.args[0];
         EXPECT_EQ(r.err, c.diagnostic + usage_text()) << c.args[0];
@@ -41,7 +34,7 @@ TEST_F(Cli, HelpAndBadOptionsPrintTheUsage) {
 
 TEST_F(Cli, NoArgumentsDoNothing) {
     for (const Caller& c : {root, user}) {
-        const Result r = run(c, {});
+        const RunResult r = run(c, {});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
@@ -91,7 +84,7 @@ TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
         {user, {"--gid", "1000\n"}, "Error: gid \"1000\\n\" is not a decimal number\n"},
     };
     for (const auto& c : cases) {
-        const Result r = run(c.caller, c.args);
+        const RunResult r = run(c.caller, c.args);
         SCOPED_TRACE(c.args[0] + " " + c.args[1] + " as " + std::to_string(c.caller.uid) + ":" +
                      std::to_string(c.caller.gid));
         EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
@@ -116,7 +109,7 @@ TEST_F(Cli, IdsReachTheOwnershipChange) {
         make_file("/mnt/data/f", 0600, 2, 3);
         std::vector<std::string> args = c.ids;
         args.emplace_back("/mnt/data/f");
-        const Result r = run(root, args);
+        const RunResult r = run(root, args);
         EXPECT_EQ(r.status, 0) << c.ids[1];
         EXPECT_EQ(r.out, updated("/mnt/data/f") + "\n");
         EXPECT_EQ(meta("/mnt/data/f"), c.want) << c.ids[1];
@@ -154,7 +147,7 @@ TEST_F(Cli, RefusedPathsStopTheWholeRun) {
         {{"/mnt/outside/f", "/mnt/data/first"}, "/", R"("/mnt/outside/f")"},
     };
     for (const auto& c : cases) {
-        const Result r = run(user, c.args, {c.cwd});
+        const RunResult r = run(user, c.args, {c.cwd});
         EXPECT_EQ(r.status, 1) << c.refused;
         EXPECT_EQ(r.out, "") << c.refused;
         EXPECT_EQ(r.err, refusal(c.refused));
@@ -184,7 +177,7 @@ TEST_F(Cli, AdmittedPathsInEveryForm) {
     };
     for (const auto& c : cases) {
         ASSERT_EQ(chmod("/mnt/data/dir", 0700), 0);
-        const Result r = run(user, c.args, {c.cwd});
+        const RunResult r = run(user, c.args, {c.cwd});
         EXPECT_EQ(r.status, 0) << c.shown;
         EXPECT_EQ(r.out, updated(c.shown) + "\n");
         EXPECT_EQ(r.err, "") << c.shown;
@@ -195,11 +188,11 @@ TEST_F(Cli, AdmittedPathsInEveryForm) {
 
 TEST_F(Cli, EveryRootIsUsable) {
     make_dir("/run/lock/mine", 0700, bob, bob);
-    const Result r = run(user, {"/run/lock/mine", "/mnt/data"});
+    const RunResult r = run(user, {"/run/lock/mine", "/mnt/data"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, updated("/mnt/data") + "\n" + updated("/run/lock/mine") + "\n");
     EXPECT_EQ(meta("/run/lock/mine"), (Meta{alice, alice, 0740}));
-    const Result missing = run(user, {"/wyr_data/x", "/var/run/brelmont/mqx47/y"});
+    const RunResult missing = run(user, {"/wyr_data/x", "/var/run/brelmont/mqx47/y"});
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(missing.err,
               "Failed to update ownership of\"/var/run/brelmont/mqx47/y\": (2) No such file or "

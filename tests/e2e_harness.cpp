@@ -219,8 +219,8 @@ void E2E::SetUp() {
     ASSERT_EQ(error, "");
 }
 
-Result run(const Caller& caller, const std::vector<std::string>& args, const RunOptions& opt) {
-    Result r;
+RunResult run(const Caller& caller, const std::vector<std::string>& args, const RunOptions& opt) {
+    RunResult r;
     const int out = memfd_create("out", MFD_CLOEXEC);
     const int err = opt.merged ? out : memfd_create("err", MFD_CLOEXEC);
     int pipe_fds[2] = {-1, -1};
@@ -407,6 +407,22 @@ std::vector<std::string> lines(const std::string& text) {
 
 std::string updated(const std::string& path) {
     return "Updated ownership and permissions for " + quote_path(path);
+}
+
+std::string refusal(const std::string& quoted) {
+    return "Error: path " + quoted + " is not an allowed path.\n" + usage_text();
+}
+
+std::string status_line(const std::string& path, const std::string& why) {
+    return "Failed to get status of " + quote_path(path) +
+           ": filesystem error: symlink_status: " + why + " [" + path + "]\n";
+}
+
+Trap open_beneath_trap(const std::string& path, std::function<void(Stop&)> act) {
+    if (default_refusal().find("openat2=") != std::string::npos) {
+        return {SYS_openat, path.substr(0, path.find('/')), 1, false, std::move(act)};
+    }
+    return {SYS_openat2, path, 1, false, std::move(act)};
 }
 
 int main(int argc, char** argv) {

@@ -21,10 +21,10 @@ std::string default_refusal();
 
 /// Where the tool's standard output goes.
 enum class Output {
-    captured,  ///< into Result::out
+    captured,  ///< into RunResult::out
     closed,    ///< descriptor 1 closed
     file,      ///< RunOptions::output_file, created or truncated
-    one_line,  ///< a small pipe whose reader leaves after one line, kept in Result::out
+    one_line,  ///< a small pipe whose reader leaves after one line, kept in RunResult::out
 };
 
 /// Where a Trap stopped the tool, and what may be done to it there.
@@ -65,7 +65,7 @@ struct RunOptions {
 };
 
 /// What a run produced.
-struct Result {
+struct RunResult {
     int status = -1;  ///< exit status, or 128 + signal
     std::string out;  ///< standard output (both streams when merged)
     std::string err;  ///< standard error (empty when merged)
@@ -77,8 +77,16 @@ extern const char* const tool;
 /// The test users: an unprivileged caller, another user and an attacker.
 constexpr uid_t alice = 1000, bob = 1001, mallory = 1002;
 
+/// The callers: root; alice and the attacker, each with his own group; and root without the
+/// capabilities that let him read and search every directory.
+inline const Caller root{0, 0, {}};
+inline const Caller user{alice, alice, {}};
+inline const Caller attacker{mallory, mallory, {}};
+inline const Caller blind{0, 0, {"--bounding-set=-dac_override,-dac_read_search"}};
+
 /// Runs the tool with `args` as `caller`. Never throws.
-Result run(const Caller& caller, const std::vector<std::string>& args, const RunOptions& opt = {});
+RunResult run(const Caller& caller, const std::vector<std::string>& args,
+              const RunOptions& opt = {});
 
 /// The exact usage text, every line ended by a newline.
 std::string usage_text();
@@ -113,6 +121,16 @@ std::vector<std::string> lines(const std::string& text);
 
 /// "Updated ownership and permissions for " + the quoted `path`.
 std::string updated(const std::string& path);
+
+/// The refusal of a path shown as `quoted`, followed by the usage text.
+std::string refusal(const std::string& quoted);
+
+/// The line for a path that failed at its status read because of `why`, with its newline.
+std::string status_line(const std::string& path, const std::string& why);
+
+/// A trap at the open of `path` beneath a held directory: at openat2(2), or, where the run refuses
+/// openat2, at the open of its first name, the names being opened one at a time.
+Trap open_beneath_trap(const std::string& path, std::function<void(Stop&)> act);
 
 /// Base of every end-to-end test: needs root (a skip under CI=true is a failure) and starts from
 /// an empty /mnt/data and /mnt/outside, both owned by root with mode 0755.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,8 +19,6 @@
 #include "report.h"
 
 namespace {
-
-const Caller attacker{mallory, mallory, {}};
 
 // Swaps pairs of names in a loop as the attacker until it goes out of scope.
 class Swapper {
@@ -69,16 +68,12 @@ void expect_untouched(const std::map<std::string, Meta>& want) {
     for (const auto& [path, m] : want) EXPECT_EQ(meta(path), m) << path;
 }
 
-std::string refusal(const std::string& path) {
-    return "Error: path " + quote_path(path) + " is not an allowed path.\n" + usage_text();
-}
-
 // Runs the tool as the attacker many times, for half a second at most.
 int hammer(const std::vector<std::string>& args) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     int runs = 0;
     while (runs < 300 && std::chrono::steady_clock::now() < until) {
-        const Result r = run(attacker, args);
+        const RunResult r = run(attacker, args);
         EXPECT_LT(r.status, 128) << r.err;
         ++runs;
     }
@@ -105,11 +100,6 @@ TEST_F(Hostile, DirectorySwappedWithLinkOut) {
     expect_untouched(sentinels);
 }
 
-std::string status_failure(const std::string& path, const std::string& why) {
-    return "Failed to get status of " + quote_path(path) +
-           ": filesystem error: symlink_status: " + why + " [" + path + "]\n";
-}
-
 // Each attack stops the tool at the one system call where a change to the tree would matter,
 // makes it there, and lets the tool go on.
 TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
@@ -128,38 +118,44 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
     };
     const std::string arg = "/mnt/data/m/lead/target";
     const Meta untouched{mallory, mallory, 0700};
+    // Where the argument is opened beneath its root, after its status was read by name.
+    const std::string beneath = "m/lead/target";
     const struct {
         const char* what;
         Trap trap;
         std::string arg;
+        int status;
         std::string out;
         std::string err;
         std::map<std::string, Meta> after;
     } rows[] = {
         {"a leading directory exchanged for another after its status was read",
-         {SYS_openat2, "m/lead/target", 1, false, exchange("/mnt/data/m/lead", "/mnt/data/m/alt")},
+         open_beneath_trap(beneath, exchange("/mnt/data/m/lead", "/mnt/data/m/alt")),
          arg,
+         1,
          "",
-         status_failure(arg, "changed while it was being confirmed"),
+         status_line(arg, "changed while it was being confirmed"),
          {{"/mnt/data/m/lead/target", untouched}, {"/mnt/data/m/alt/target", untouched}}},
         {"a leading directory replaced by a link that stays in the tree",
-         {SYS_openat2, "m/lead/target", 1, false,
-          relink("/mnt/data/m/lead", "/mnt/data/m/moved", "moved")},
+         open_beneath_trap(beneath, relink("/mnt/data/m/lead", "/mnt/data/m/moved", "moved")),
          arg,
+         1,
          "",
-         status_failure(arg, "a component is now a symbolic link"),
+         status_line(arg, "a component is now a symbolic link"),
          {{"/mnt/data/m/moved/target", untouched}}},
         {"a leading directory replaced by a link out",
-         {SYS_openat2, "m/lead/target", 1, false,
-          relink("/mnt/data/m/lead", "/mnt/data/m/moved", "/mnt/outside")},
+         open_beneath_trap(beneath,
+                           relink("/mnt/data/m/lead", "/mnt/data/m/moved", "/mnt/outside")),
          arg,
+         1,
          "",
-         status_failure(arg, "a component is now a symbolic link"),
+         status_line(arg, "a component is now a symbolic link"),
          {{"/mnt/data/m/moved/target", untouched}}},
         {"a file replaced by a link out just before it is opened",
          {SYS_openat, "f", 1, false,
           relink("/mnt/data/m/d/f", "/mnt/data/m/d/g", "/mnt/outside/secret")},
          "/mnt/data/m/d",
+         0,
          updated("/mnt/data/m/d") + "\n",
          "\"/mnt/data/m/d/f\" is a symlink, not modifying permission\n",
          {{"/mnt/data/m/d/g", {mallory, mallory, 0600}}}},
@@ -167,12 +163,14 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
          {SYS_openat, "target", 1, false,
           relink(arg.c_str(), "/mnt/data/m/lead/aside", "/mnt/outside/sentinel")},
          "/mnt/data/m/lead",
+         0,
          updated("/mnt/data/m/lead") + "\n",
          "\"/mnt/data/m/lead/target\" is a symlink, not modifying permission\n",
          {{"/mnt/data/m/lead/aside", untouched}}},
         {"a set-group-ID bit added while the file is still its owner's",
          {SYS_fchownat, "", 1, false, [](Stop&) { ASSERT_EQ(chmod("/mnt/data/m/p", 02745), 0); }},
          "/mnt/data/m/p",
+         0,
          updated("/mnt/data/m/p") + "\n",
          "",
          {{"/mnt/data/m/p", {bob, bob, 0745}}}},
@@ -192,8 +190,8 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
         make_file("/mnt/data/m/p", 0745, mallory, mallory);
         RunOptions opt;
         opt.traps = {row.trap};
-        const Result r = run(Caller{}, {"--uid", "1001", "--gid", "1001", row.arg}, opt);
-        EXPECT_EQ(r.status, row.err.empty() || row.err[0] == '"' ? 0 : 1);
+        const RunResult r = run(Caller{}, {"--uid", "1001", "--gid", "1001", row.arg}, opt);
+        EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
         for (const auto& [path, m] : row.after) EXPECT_EQ(meta(path), m) << path;
@@ -218,13 +216,13 @@ TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
                                           "/mnt/data/decoy/d", RENAME_EXCHANGE),
                                 0);
                   }}};
-    const Result r = run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/deep"}, opt);
+    const RunResult r = run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/deep"}, opt);
     // Each directory given up fails the entry it still had to hand out, the top one's last.
     const std::vector<std::string> err = lines(r.err);
     ASSERT_FALSE(err.empty());
     EXPECT_EQ(r.status, static_cast<int>(err.size()));
     EXPECT_EQ(err.back() + "\n",
-              status_failure("/mnt/data/deep/d/z", "directory was replaced during the walk"));
+              status_line("/mnt/data/deep/d/z", "directory was replaced during the walk"));
     for (const auto& line : err) {
         EXPECT_NE(line.find("directory was replaced during the walk"), std::string::npos) << line;
     }
@@ -239,19 +237,18 @@ TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
     }
 }
 
-// Puts `text` over a file for as long as it lives; the namespace keeps the host unaffected.
-class Overlay {
+// Binds `source` over `target` for as long as it lives; the namespace keeps the host unaffected.
+class Bound {
   public:
-    Overlay(const std::string& target, const std::string& text) : target_(target) {
-        std::ofstream("/mnt/overlay") << text;
-        ok_ = mount("/mnt/overlay", target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    Bound(const std::string& source, const std::string& target) : target_(target) {
+        ok_ = mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        EXPECT_TRUE(ok_) << source << " over " << target << ": " << std::strerror(errno);
     }
-    ~Overlay() {
+    ~Bound() {
         if (ok_) umount(target_.c_str());
     }
-    Overlay(const Overlay&) = delete;
-    Overlay& operator=(const Overlay&) = delete;
-    bool ok() const { return ok_; }
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
 
   private:
     std::string target_;
@@ -290,46 +287,82 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
     }
     make_file("/mnt/data/m/own", 0600, mallory, mallory);
     ASSERT_EQ(link("/mnt/data/m/own", "/mnt/data/m/own2"), 0);
-    const Caller root{};
     const std::string off = " while /proc/sys/fs/protected_hardlinks is not 1";
     const std::string other = " owned by another user";
+    const auto refused = [](const char* f, const std::string& why) {
+        return "Failed to update ownership of\"/mnt/data/m/" + std::string(f) +
+               "\": refusing a file with 2 hard links" + why + "\n";
+    };
+    std::ofstream("/mnt/one") << "1\n";
     const ProtectedHardlinks on;
     const struct {
         const char* what;
         Caller caller;
         std::vector<std::string> args;
-        bool planted;  // a "1" bound over the setting, which is no longer procfs
-        bool own_handed;
-        std::string why;
+        const char* over;  // bound over the setting, or null
+        int status;
+        mode_t own;  // what the caller's own hard-linked file ends with
+        std::string out;
+        std::string err;
     } rows[] = {
-        {"planted setting", attacker, {}, true, false, off},
-        {"the caller", attacker, {}, false, true, other},
-        {"root to the attacker", root, {"--uid", "1002", "--gid", "1002"}, false, true, other},
-        {"root, group only", root, {"--gid", "1002"}, false, false, other},
-        {"root, owner kept", root, {"--uid", "-1", "--gid", "-1"}, false, false, other},
+        {"a \"1\" planted, not on procfs",
+         attacker,
+         {},
+         "/mnt/one",
+         4,
+         0600,
+         "",
+         refused("bobs", off) + refused("group", off) + refused("roots", off) +
+             refused("own", off)},
+        {"the caller",
+         attacker,
+         {},
+         nullptr,
+         3,
+         0640,
+         updated("/mnt/data/m/own") + "\n",
+         refused("bobs", other) + refused("group", other) + refused("roots", other)},
+        {"root to the attacker",
+         root,
+         {"--uid", "1002", "--gid", "1002"},
+         nullptr,
+         3,
+         0640,
+         updated("/mnt/data/m/own") + "\n",
+         refused("bobs", other) + refused("group", other) + refused("roots", other)},
+        {"root, group only",
+         root,
+         {"--gid", "1002"},
+         nullptr,
+         4,
+         0600,
+         "",
+         refused("bobs", other) + refused("group", other) + refused("roots", other) +
+             refused("own", other)},
+        {"root, owner kept",
+         root,
+         {"--uid", "-1", "--gid", "-1"},
+         nullptr,
+         4,
+         0600,
+         "",
+         refused("bobs", other) + refused("group", other) + refused("roots", other) +
+             refused("own", other)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(chmod("/mnt/data/m/own", 0600), 0);
         std::vector<std::string> args = row.args;
-        std::string out, err;
         for (const char* f : {"own", "roots", "group", "bobs"}) {
             args.push_back(std::string("/mnt/data/m/") + f);
-            const std::string line =
-                (f == std::string("own") && row.own_handed)
-                    ? updated(args.back()) + "\n"
-                    : "Failed to update ownership of" + quote_path(args.back()) +
-                          ": refusing a file with 2 hard links" + row.why + "\n";
-            (line[0] == 'U' ? out : err).insert(0, line);
         }
-        std::optional<Overlay> planted;
-        if (row.planted) planted.emplace("/proc/sys/fs/protected_hardlinks", "1\n");
-        const Result r = run(row.caller, args);
-        EXPECT_EQ(r.status, row.own_handed ? 3 : 4);
-        EXPECT_EQ(r.out, out);
-        EXPECT_EQ(r.err, err);
-        EXPECT_EQ(meta("/mnt/data/m/own"),
-                  (Meta{mallory, mallory, row.own_handed ? 0640U : 0600U}));
+        std::optional<Bound> planted;
+        if (row.over) planted.emplace(row.over, "/proc/sys/fs/protected_hardlinks");
+        const RunResult r = run(row.caller, args);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(meta("/mnt/data/m/own"), (Meta{mallory, mallory, row.own}));
         EXPECT_EQ(meta("/mnt/outside/roots"), (Meta{0, 0, 0666}));
         EXPECT_EQ(meta("/mnt/outside/group"), (Meta{0, 2000, 0660}));
         EXPECT_EQ(meta("/mnt/outside/bobs"), (Meta{bob, 2000, 0660}));
@@ -345,10 +378,9 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
     // Folds back under the root whatever NAME is: the answer must not tell what NAME is.
     for (const char* name : {"secret", "sub", "absent"}) {
         const std::string probe = std::string("/mnt/data/m/l/") + name + "/../../../data/m/foo";
-        const Result r = run(attacker, {probe});
+        const RunResult r = run(attacker, {probe});
         EXPECT_EQ(r.status, 1) << name;
-        EXPECT_EQ(r.err, "Error: path \"" + probe + "\" is not an allowed path.\n" + usage_text())
-            << name;
+        EXPECT_EQ(r.err, refusal(quote_path(probe))) << name;
     }
     // Below a directory the caller may not search nothing can be named, however he runs the tool
     // and whatever way in he finds; the directory itself can be named.
@@ -384,16 +416,15 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
         {attacker, cwd + "f"},
     };
     for (const auto& row : refused) {
-        const Result r = run(row.caller, {row.arg});
+        const RunResult r = run(row.caller, {row.arg});
         EXPECT_EQ(r.status, 1) << row.arg;
-        EXPECT_EQ(r.err, "Error: path " + quote_path(row.arg) + " is not an allowed path.\n" +
-                             usage_text());
+        EXPECT_EQ(r.err, refusal(quote_path(row.arg)));
         EXPECT_EQ(meta("/mnt/data/m/closed"), (Meta{bob, bob, 0700})) << row.arg;
         EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{bob, bob, 0600})) << row.arg;
     }
     kill(inside, SIGKILL);
     waitpid(inside, nullptr, 0);
-    const Result r = run(attacker, {"/mnt/data/m/closed"});
+    const RunResult r = run(attacker, {"/mnt/data/m/closed"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{mallory, mallory, 0640}));
     expect_untouched(sentinels);
@@ -434,7 +465,7 @@ TEST_F(Hostile, RootsAreReachedOnlyThroughWaysRootControls) {
              make_dir("/run/brelmont", 01777);
              make_link("/mnt/outside", "/run/brelmont/mqx47", alice, alice);
          },
-         R"("/run/brelmont/mqx47" belongs to uid 1000, in a directory writable by everyone)"},
+         R"("/run/brelmont/mqx47" belongs to uid 1000, in a sticky directory that others may write)"},
         {"root's link into the caller's directory",
          [] {
              make_dir("/mnt/outside/home", 0755, alice, alice);
@@ -474,7 +505,7 @@ TEST_F(Hostile, RootsAreReachedOnlyThroughWaysRootControls) {
             std::filesystem::remove_all(p);
         }
         row.way();
-        const Result r = run(caller, {arg});
+        const RunResult r = run(caller, {arg});
         if (row.culprit.empty()) {
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.out, updated(arg) + "\n");
@@ -484,11 +515,11 @@ TEST_F(Hostile, RootsAreReachedOnlyThroughWaysRootControls) {
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "");
             EXPECT_EQ(r.err, "Warning: root \"/var/run/brelmont/mqx47\" is not used: " +
-                                 row.culprit + "\n" + refusal(arg));
+                                 row.culprit + "\n" + refusal(quote_path(arg)));
         }
         expect_untouched(sentinels);
         // A run that does not touch the root set aside says nothing of it.
-        const Result other = run(caller, {"/mnt/data/own"});
+        const RunResult other = run(caller, {"/mnt/data/own"});
         EXPECT_EQ(other.status, 0);
         EXPECT_EQ(other.out, updated("/mnt/data/own") + "\n");
         EXPECT_EQ(other.err, "");
@@ -508,7 +539,7 @@ TEST_F(Hostile, ListingTooLargeToHoldIsAWarningAndTheWalkGoesOn) {
     make_file("/mnt/data/after", 0600, mallory, mallory);
     RunOptions opt;
     opt.address_space = 8L << 20;
-    const Result r =
+    const RunResult r =
         run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/after", "/mnt/data/big"}, opt);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
@@ -531,7 +562,7 @@ TEST_F(Hostile, MemoryRunningOutElsewhereEndsTheRunWithOneLine) {
     const std::vector<std::string> args(2000, arg + "f");
     RunOptions opt;
     opt.address_space = 8L << 20;
-    const Result r = run(Caller{}, args, opt);
+    const RunResult r = run(Caller{}, args, opt);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Failed to finish the run: out of memory\n");
@@ -564,12 +595,13 @@ TEST_F(Hostile, ProcThatIsNotProcfsIsNeverTrusted) {
     RunOptions opt;
     opt.refuse = "fchmodat2=ENOSYS";
     // Run by root, as setpriv, which would make the attacker the caller, needs a real /proc.
-    const Result r =
-        planted ? run(Caller{}, {"--uid", "1002", "--gid", "1002", "/mnt/data/m"}, opt) : Result{};
+    const RunResult r = planted
+                            ? run(Caller{}, {"--uid", "1002", "--gid", "1002", "/mnt/data/m"}, opt)
+                            : RunResult{};
     opt.refuse = "fchmodat2=EPERM";
-    const Result prog =
+    const RunResult prog =
         planted ? run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/prog"}, opt)
-                : Result{};
+                : RunResult{};
     ASSERT_EQ(umount("/proc"), 0);
     ASSERT_TRUE(planted);
     EXPECT_EQ(r.status, 2);

@@ -43,6 +43,7 @@ class KernelCalls : public ::testing::Test {
 
     fs::path t;
     int dir = -1;
+    const Kernel k = probe_kernel();
 };
 
 TEST_F(KernelCalls, OpenBeneathRefusesEveryLinkAndEveryWayOut) {
@@ -69,16 +70,15 @@ TEST_F(KernelCalls, OpenBeneathRefusesEveryLinkAndEveryWayOut) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " with flags " + std::to_string(c.flags));
-        errno = 0;
-        const UniqueFd fd = open_beneath(dir, c.path, c.flags);
-        EXPECT_EQ(fd ? 0 : errno, c.err) << std::strerror(errno);
+        const Result<UniqueFd> fd = open_beneath(k, dir, c.path, c.flags);
+        EXPECT_EQ(fd.err, c.err) << std::strerror(fd.err);
         if (!fd || !c.is) continue;
         struct stat got {
         }, want{};
-        ASSERT_EQ(fstat(fd.fd, &got), 0);
+        ASSERT_EQ(fstat(fd->fd, &got), 0);
         ASSERT_EQ(fstatat(dir, c.is, &want, AT_SYMLINK_NOFOLLOW), 0);
         EXPECT_EQ(got.st_ino, want.st_ino);
-        EXPECT_TRUE(fcntl(fd.fd, F_GETFD) & FD_CLOEXEC);
+        EXPECT_TRUE(fcntl(fd->fd, F_GETFD) & FD_CLOEXEC);
     }
 }
 
@@ -86,13 +86,13 @@ TEST_F(KernelCalls, ChangeModeThroughAnyDescriptor) {
     const UniqueFd file(openat(dir, "sub/file", O_PATH | O_NOFOLLOW | O_CLOEXEC));
     const UniqueFd listed(openat(dir, "sub", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const UniqueFd inner(openat(dir, "sub/inner", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    EXPECT_EQ(change_mode(file.fd, 04604, false), 0);
-    EXPECT_EQ(change_mode(listed.fd, 0711, true), 0);
-    EXPECT_EQ(change_mode(inner.fd, 02750, true), 0);
+    EXPECT_EQ(change_mode(k, file.fd, 04604, false), 0);
+    EXPECT_EQ(change_mode(k, listed.fd, 0711, true), 0);
+    EXPECT_EQ(change_mode(k, inner.fd, 02750, true), 0);
     EXPECT_EQ(mode_of("sub/file"), 04604U);
     EXPECT_EQ(mode_of("sub"), 0711U);
     EXPECT_EQ(mode_of("sub/inner"), 02750U);
-    EXPECT_STREQ(mode_change_unavailable(0), "");
+    EXPECT_EQ(mode_change_unavailable(k, 0), NoProcFds::needed);
 }
 
 TEST_F(KernelCalls, CloseBatchClosesEveryDescriptorItHolds) {
@@ -100,8 +100,7 @@ TEST_F(KernelCalls, CloseBatchClosesEveryDescriptorItHolds) {
     for (int& fd : fds) fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     close(fds[1]);  // a gap: two runs of numbers
     {
-        CloseBatch batch;
-        batch.max = 3;
+        CloseBatch batch(k, 3);
         for (int i : {0, 2, 3}) batch.add(UniqueFd(fds[i]));
         for (int i : {0, 2, 3}) EXPECT_EQ(fcntl(fds[i], F_GETFD), -1) << i;
         batch.add(UniqueFd(fds[4]));

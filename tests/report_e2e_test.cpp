@@ -10,8 +10,6 @@
 
 namespace {
 
-const Caller root{0, 0, {}};
-
 using Report = E2E;
 
 TEST_F(Report, ExitStatusIsTheFailureCountUpTo255) {
@@ -19,7 +17,7 @@ TEST_F(Report, ExitStatusIsTheFailureCountUpTo255) {
         std::vector<std::string> args;
         args.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) args.push_back("/mnt/data/missing" + std::to_string(i));
-        const Result r = run(root, args);
+        const RunResult r = run(root, args);
         EXPECT_EQ(r.status, std::min(n, 255)) << n << " failures";
         EXPECT_EQ(lines(r.err).size(), static_cast<size_t>(n));
     }
@@ -59,8 +57,7 @@ TEST_F(Report, UnsafeBytesInNamesAreShownEscaped) {
         want.push_back(R"(Updated ownership and permissions for "/mnt/data/t/)" + shown + "\"");
     }
     // Without its read-search overrides the tool cannot list the locked directory.
-    const Caller blind{0, 0, {"--bounding-set=-dac_override,-dac_read_search"}};
-    const Result r = run(blind, {"--uid", "1000", "/mnt/data/t"});
+    const RunResult r = run(blind, {"--uid", "1000", "/mnt/data/t"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines(r.out), want);
     EXPECT_EQ(r.err,
@@ -68,7 +65,7 @@ TEST_F(Report, UnsafeBytesInNamesAreShownEscaped) {
               R"(iterator cannot open directory: Permission denied [/mnt/data/t/lock\ned] (will )"
               "still try to fix directory permissions)\n");
 
-    const Result refused = run(root, {"/etc/x\ny"});
+    const RunResult refused = run(root, {"/etc/x\ny"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(lines(refused.err).front(), R"(Error: path "/etc/x\ny" is not an allowed path.)");
 }
@@ -101,7 +98,7 @@ TEST_F(Report, LinesThatCannotBeWrittenAreCountedAndTheWorkFinishes) {
         opt.output = c.output;
         opt.output_file = "/mnt/full/log";
         opt.file_size = c.file_size;
-        const Result r = run(root, {"--uid", "1000", "--gid", "1000", "/mnt/data/t"}, opt);
+        const RunResult r = run(root, {"--uid", "1000", "--gid", "1000", "/mnt/data/t"}, opt);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err,
                   std::string("Failed to write the report to standard output: ") + c.error + "\n");
@@ -124,7 +121,7 @@ TEST_F(Report, TheFirstOfTwoWriteErrorsIsTheOneReported) {
     RunOptions opt;
     opt.traps = {{SYS_writev, "", 1, false, [](Stop& s) { s.fail = EIO; }},
                  {SYS_writev, "", 2, false, [](Stop& s) { s.fail = ENOSPC; }}};
-    const Result r = run(root, {"--uid", "1000", "/mnt/data/t"}, opt);
+    const RunResult r = run(root, {"--uid", "1000", "/mnt/data/t"}, opt);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Failed to write the report to standard output: (5) Input/output error\n");

@@ -21,9 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Caller root{0, 0, {}};
-const Caller user{alice, alice, {}};
-
 std::string lines_of(const std::vector<std::string>& v) {
     std::string out;
     for (const auto& l : v) out += l + "\n";
@@ -80,7 +77,7 @@ TEST_F(Walk, GrantsGroupModeAfterOwnership) {
         }
         std::vector<std::string> args = {"--uid", "1001", "--gid", "1001", p};
         if (c.setgid) args.insert(args.begin(), "--setgid");
-        const Result r = run(root, args);
+        const RunResult r = run(root, args);
         SCOPED_TRACE(std::string(c.dir ? "dir 0" : "file 0") + std::to_string(c.before));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, updated(p) + "\n");
@@ -95,7 +92,7 @@ TEST_F(Walk, SetgidTreeGivesDirectoriesGroupWriteAndFilesGroupRead) {
     make_dir("/mnt/data/t/sub", 0700, bob, bob);
     make_file("/mnt/data/t/sub/f", 0600, bob, bob);
     make_file("/mnt/data/t/g", 0604, bob, bob);
-    const Result r = run(user, {"--setgid", "/mnt/data/t"});
+    const RunResult r = run(user, {"--setgid", "/mnt/data/t"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(meta("/mnt/data/t"), (Meta{alice, alice, 02775}));
@@ -116,7 +113,7 @@ TEST_F(Walk, SpecialFilesAreRepairedLikeRegularOnes) {
     ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     close(s);
     ASSERT_EQ(chmod("/mnt/data/t/sock", 0600), 0);
-    const Result r = run(user, {"--setgid", "/mnt/data/t"});
+    const RunResult r = run(user, {"--setgid", "/mnt/data/t"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(lines(r.out).size(), 5U);
@@ -149,7 +146,7 @@ TEST_F(Walk, LinesFollowTheVisitOrder) {
     expected_walk("/mnt/data/b", want);
     expected_walk("/mnt/data/t", want);
     expected_walk("/mnt/data/a", want);
-    const Result r =
+    const RunResult r =
         run(user, {"/mnt/data/a", "/mnt/data/t", "/mnt/data/b", "/mnt/data/t/..."}, {"/", true});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, lines_of(want));
@@ -163,7 +160,7 @@ TEST_F(Walk, SymlinksAreReportedNeverChangedOrFollowed) {
     make_link("/mnt/outside/target", "/mnt/data/t/dirlink", bob, bob);
     make_link("/mnt/outside/file", "/mnt/data/t/filelink", bob, bob);
     make_link("nowhere", "/mnt/data/t/dangling", bob, bob);
-    const Result r = run(user, {"/mnt/data/t"});
+    const RunResult r = run(user, {"/mnt/data/t"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, updated("/mnt/data/t") + "\n");
     std::vector<std::string> err = lines(r.err);
@@ -182,14 +179,14 @@ TEST_F(Walk, SymlinksAreReportedNeverChangedOrFollowed) {
 
 TEST_F(Walk, FailuresAreCountedAndReported) {
     make_file("/mnt/data/ok", 0600, bob, bob);
-    const Result one = run(user, {"/mnt/data/missing"});
+    const RunResult one = run(user, {"/mnt/data/missing"});
     EXPECT_EQ(one.status, 1);
     EXPECT_EQ(one.out, "");
     EXPECT_EQ(
         one.err,
         "Failed to update ownership of\"/mnt/data/missing\": (2) No such file or directory\n");
 
-    const Result two = run(user, {"/mnt/data/gone", "/mnt/data/ok", "/mnt/data/ok/x"});
+    const RunResult two = run(user, {"/mnt/data/gone", "/mnt/data/ok", "/mnt/data/ok/x"});
     EXPECT_EQ(two.status, 2);
     EXPECT_EQ(two.out, updated("/mnt/data/ok") + "\n");
     EXPECT_EQ(two.err,
@@ -260,7 +257,7 @@ TEST_F(Walk, DirectoryNotTakenIsEnteredByRootAlone) {
         }
         std::vector<std::string> args = row.caller.uid == 0 ? as_root : std::vector<std::string>{};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        const Result r = run(row.caller, args, {"/", true});
+        const RunResult r = run(row.caller, args, {"/", true});
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(meta("/mnt/data/t"), (Meta{bob, bob, 0700}));
@@ -276,8 +273,7 @@ TEST_F(Walk, UnlistableDirectoryIsStillRepaired) {
     make_dir("/mnt/data/t", 0755, bob, bob);
     make_dir("/mnt/data/t/locked", 0000, bob, bob);
     make_file("/mnt/data/t/locked/inside", 0600, bob, bob);
-    const Caller blind{0, 0, {"--bounding-set=-dac_override,-dac_read_search"}};
-    const Result r =
+    const RunResult r =
         run(blind, {"--uid", "1000", "--gid", "1000", "/mnt/data/t/locked"}, {"/", true});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
@@ -293,7 +289,7 @@ TEST_F(Walk, LinkToDirectoryWithTrailingSeparatorIsWalkedAsTheDirectory) {
     make_dir("/mnt/data/real", 0700, bob, bob);
     make_file("/mnt/data/real/f", 0600, bob, bob);
     make_link("/mnt/data/real", "/mnt/data/link", bob, bob);
-    const Result r = run(user, {"/mnt/data/link/"});
+    const RunResult r = run(user, {"/mnt/data/link/"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, updated("/mnt/data/link/") + "\n" + updated("/mnt/data/link/f") + "\n");
     EXPECT_EQ(meta("/mnt/data/real"), (Meta{alice, alice, 0740}));
@@ -305,8 +301,8 @@ TEST_F(Walk, NothingIsDeduplicated) {
     // Searchable by the caller: he may name what lies inside.
     make_dir("/mnt/data/t", 0755, bob, bob);
     make_file("/mnt/data/t/f", 0600, bob, bob);
-    const Result r = run(user, {"/mnt/data/t/f", "/mnt/data/t", "/mnt/data/t/f", "/mnt/data/nope",
-                                "/mnt/data/nope"});
+    const RunResult r = run(user, {"/mnt/data/t/f", "/mnt/data/t", "/mnt/data/t/f",
+                                   "/mnt/data/nope", "/mnt/data/nope"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, lines_of({updated("/mnt/data/t/f"), updated("/mnt/data/t"),
                                updated("/mnt/data/t/f"), updated("/mnt/data/t/f")}));
@@ -317,7 +313,7 @@ TEST_F(Walk, OtherFileSystemsAreCrossed) {
     make_dir("/mnt/data/t/m", 0755);
     ASSERT_EQ(mount("tmpfs", "/mnt/data/t/m", "tmpfs", 0, "mode=0700"), 0);
     make_file("/mnt/data/t/m/f", 0600, bob, bob);
-    const Result r = run(user, {"/mnt/data/t"});
+    const RunResult r = run(user, {"/mnt/data/t"});
     const Meta dir = meta("/mnt/data/t/m"), file = meta("/mnt/data/t/m/f");
     ASSERT_EQ(umount("/mnt/data/t/m"), 0);
     EXPECT_EQ(r.status, 0);
@@ -347,7 +343,7 @@ TEST_F(Walk, PathsTooLongFailAtTheStatusRead) {
         close(fd);
     }
     close(dir);
-    const Result r = run(user, {"/mnt/data/long"});
+    const RunResult r = run(user, {"/mnt/data/long"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(lines(r.out).size(), 1U + 16 + 16 + 2);
     std::vector<std::string> err = lines(r.err);
@@ -377,7 +373,7 @@ TEST_F(Walk, DeepTreeUnderLowDescriptorLimitIsWalkedWhole) {
         RunOptions opt;
         opt.nofile = nofile;
         opt.inherited = inherited;
-        const Result r = run(inherited ? Caller{bob, bob, {}} : user, {"/mnt/data/deep"}, opt);
+        const RunResult r = run(inherited ? Caller{bob, bob, {}} : user, {"/mnt/data/deep"}, opt);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         std::vector<std::string> out = lines(r.out);

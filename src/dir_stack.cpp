@@ -1,0 +1,129 @@
+// The held directories of the walk: the descriptor budget, giving up and reopening.
+#include "dir_stack.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Runs `open` until it succeeds, fails for another reason than a lack of descriptors, or no room
+// can be made beside `keep_fd`.
+template <class Open>
+Result<UniqueFd> with_room(DirStack& s, int keep_fd, Open open) {
+    for (;;) {
+        Result<UniqueFd> fd = open();
+        if (fd || (fd.err != EMFILE && fd.err != ENFILE) || !s.make_room(keep_fd)) return fd;
+    }
+}
+
+}  // namespace
+
+int read_listing(int fd, Frame& f) {
+    alignas(dirent64) char buf[64 * 1024];
+    for (;;) {
+        const Result<size_t> n = read_dirents(fd, buf, sizeof buf);
+        if (n.err == EINTR) continue;
+        if (!n) return n.err;
+        if (*n == 0) return 0;
+        for (size_t off = 0; off < *n;) {
+            const auto* d = reinterpret_cast<const dirent64*>(buf + off);
+            off += d->d_reclen;
+            const char* nm = d->d_name;
+            if (nm[0] == '.' && (nm[1] == '\0' || (nm[1] == '.' && nm[2] == '\0'))) continue;
+            if (f.names.size() > UINT32_MAX - NAME_MAX - 1) return EOVERFLOW;
+            const auto start = static_cast<uint32_t>(f.names.size());
+            try {
+                f.names.append(nm, std::strlen(nm) + 1);  // with its NUL
+                f.starts.push_back(start);
+            } catch (const std::bad_alloc&) {
+                // A listing that never ends must not end the walk: keep what fits, like any
+                // other listing that stops early. Shrinking never allocates.
+                f.names.resize(start);
+                return ENOMEM;
+            }
+        }
+    }
+}
+
+Budget plan_descriptors() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) getrlimit(RLIMIT_NOFILE, &lim);
+    }
+    const rlim_t limit = lim.rlim_cur > 0 ? lim.rlim_cur : 32;
+    const rlim_t batch = std::clamp<rlim_t>(limit / 64, 1, 64);
+    const rlim_t reserve = 3 + batch + (limit >= 64 ? 16 : limit / 4);
+    return {limit > reserve + 2 ? static_cast<size_t>(limit - reserve) : 2,
+            static_cast<size_t>(batch)};
+}
+
+DirStack::DirStack(const Kernel& k, Budget budget)
+    : kernel_(k), budget_(budget), closed_(k, budget.batch) {}
+
+size_t DirStack::held() const {
+    return static_cast<size_t>(
+        std::count_if(frames_.begin(), frames_.end(), [](const Frame& f) { return bool(f.dir); }));
+}
+
+bool DirStack::give_up(int keep_fd) {
+    for (size_t i = 1; i < frames_.size(); ++i) {
+        if (frames_[i].dir && frames_[i].dir.fd != keep_fd) {
+            frames_[i].dir.reset();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DirStack::make_room(int keep_fd) {
+    return closed_.flush() || give_up(keep_fd);
+}
+
+void DirStack::push(Frame f) {
+    if (held() >= budget_.dirs) give_up(-1);
+    frames_.push_back(std::move(f));
+}
+
+Result<UniqueFd> DirStack::open_at(int dirfd, const char* name, int flags) {
+    return with_room(*this, dirfd, [&] {
+        Result<UniqueFd> fd;
+        fd.value = UniqueFd(openat(dirfd, name, flags | O_CLOEXEC));
+        if (!fd.value) fd.err = errno;
+        return fd;
+    });
+}
+
+int DirStack::hold_top(const std::string& path) {
+    const size_t k = frames_.size() - 1;
+    if (frames_[k].dir) return 0;
+    size_t below = k;
+    do --below;
+    while (!frames_[below].dir);
+    for (size_t i = k - std::min(k - below - 1, budget_.dirs / 2); i <= k; below = i++) {
+        // Frame i's text extends the other's by the names that lead from one to the other.
+        const size_t from = frames_[below].text_len;
+        std::string rel = path.substr(from, frames_[i].text_len - from);
+        if (rel.front() == '/') rel.erase(0, 1);
+        const int at = frames_[below].dir.fd;
+        Result<UniqueFd> fd = with_room(*this, at, [&] {
+            return open_beneath(kernel_, at, rel.c_str(), O_PATH | O_DIRECTORY);
+        });
+        if (!fd) return fd.err;
+        struct stat st;
+        if (fstat(fd->fd, &st) != 0) return errno;
+        if (st.st_dev != frames_[i].dev || st.st_ino != frames_[i].ino) return ESTALE;
+        if (held() >= budget_.dirs) give_up(-1);
+        frames_[i].dir = std::move(fd.value);
+    }
+    return 0;
+}
