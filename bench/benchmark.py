@@ -7,7 +7,8 @@ to a file (one line per path, as quorvane prints), and `systemd-tmpfiles --creat
 
 Run as root; it enters a private mount namespace of its own, mounts a tmpfs (or, with --disk DIR,
 binds DIR) over /mnt/data, and touches nothing on the host outside DIR. Prints quorvane's median
-time, each peer's median as a ratio to it, and peak resident memory.
+wall and CPU (user + system) time, each as a ratio to the peer's median, and peak resident
+memory.
 """
 import argparse
 import os
@@ -96,20 +97,22 @@ def reset(path):
 
 
 def timed(argv, out, append=False):
-    """Runs argv with stdout and stderr to `out`; returns (seconds, peak RSS in KiB).
+    """Runs argv with stdout and stderr to `out`; returns (wall s, CPU s, peak RSS in KiB).
 
-    GNU time measures the peak: a child forked from this interpreter would carry the
-    interpreter's own resident size into the figure."""
-    rss_file = "/mnt/bench.rss"
+    GNU time measures CPU time (user + system, steadier than wall time on a shared machine) and
+    the peak: a child forked from this interpreter would carry the interpreter's own resident
+    size into the figure."""
+    usage_file = "/mnt/bench.rss"
     with open(out, "ab" if append else "wb") as sink:
         start = time.perf_counter()
-        status = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv,
+        status = subprocess.call(["/usr/bin/time", "-f", "%U %S %M", "-o", usage_file] + argv,
                                  stdout=sink, stderr=sink)
         elapsed = time.perf_counter() - start
     if status != 0:
         sys.exit("failed: %s (see %s)" % (" ".join(argv), out))
-    with open(rss_file) as f:
-        return elapsed, int(f.read().split()[-1])
+    with open(usage_file) as f:
+        user, system, rss = f.read().split()[-3:]
+    return elapsed, float(user) + float(system), int(rss)
 
 
 def peers(path):
@@ -134,29 +137,30 @@ def bench(name, path, tool, runs):
     """Times `tool`, a command line ending with the tool, against each peer on `path`."""
     log = "/mnt/bench.out"
     others = peers(path)
-    times = {"quorvane": []}
-    rss = {"quorvane": 0}
-    for peer, _ in others:
-        times[peer], rss[peer] = [], 0
+    names = ["quorvane"] + [peer for peer, _ in others]
+    wall = {n: [] for n in names}
+    cpu = {n: [] for n in names}
+    rss = {n: 0 for n in names}
+    commands = [("quorvane", [tool + ["--uid", str(UID), "--gid", str(GID), path]])] + others
     for _ in range(runs):
-        reset(path)
-        t, r = timed(tool + ["--uid", str(UID), "--gid", str(GID), path], log)
-        times["quorvane"].append(t)
-        rss["quorvane"] = max(rss["quorvane"], r)
-        for peer, commands in others:
+        for who, argvs in commands:
             reset(path)
-            total = 0
-            for i, argv in enumerate(commands):
-                t, r = timed(argv, log, append=i > 0)
-                total += t
-                rss[peer] = max(rss[peer], r)
-            times[peer].append(total)
-    ours = statistics.median(times["quorvane"])
-    row = "%-5s %8d entries  quorvane %7.3f s %5.1f MiB" % (
-        name, count_entries(path), ours, rss["quorvane"] / 1024)
+            total_wall = total_cpu = 0
+            for i, argv in enumerate(argvs):
+                w, c, r = timed(argv, log, append=i > 0)
+                total_wall += w
+                total_cpu += c
+                rss[who] = max(rss[who], r)
+            wall[who].append(total_wall)
+            cpu[who].append(total_cpu)
+    ours_wall = statistics.median(wall["quorvane"])
+    ours_cpu = statistics.median(cpu["quorvane"])
+    row = "%-5s %7d entries  quorvane wall %6.3f s cpu %6.3f s %5.1f MiB" % (
+        name, count_entries(path), ours_wall, ours_cpu, rss["quorvane"] / 1024)
     for peer, _ in others:
-        row += "  | %s %5.2fx %5.1f MiB" % (peer, statistics.median(times[peer]) / ours,
-                                             rss[peer] / 1024)
+        row += "  | vs %s: wall %4.2f cpu %4.2f (%4.1f MiB)" % (
+            peer, ours_wall / statistics.median(wall[peer]),
+            ours_cpu / statistics.median(cpu[peer]), rss[peer] / 1024)
     print(row)
     sys.stdout.flush()
 
@@ -180,8 +184,9 @@ def main():
     if args.refuse:
         tool = [os.path.abspath(args.launcher), args.refuse] + tool
     made = enter_namespace(args.disk)
-    print("tree  entries  medians of %d alternating runs, output to a file; %s%s; each peer's "
-          "time as a ratio to quorvane's, peak RSS"
+    print("tree  entries  medians of %d alternating runs, output to a file; %s%s; quorvane's "
+          "wall and CPU (user + system) time, then as a ratio to each peer's (below 1: quorvane "
+          "is faster); peak RSS"
           % (args.runs, "disk " + args.disk if args.disk else "tmpfs",
              ", refusing " + args.refuse if args.refuse else ""))
     for name, make in (("wide", make_wide), ("deep", make_deep)):

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "interruption.h"
 #include "kernel_calls.h"
 #include "path_admission.h"
 #include "permission_repair.h"
@@ -105,10 +106,12 @@ int run(int argc, char** argv) {
     // ignored.
     static_cast<void>(signal(SIGPIPE, SIG_IGN));
     static_cast<void>(signal(SIGXFSZ, SIG_IGN));
+    catch_interruptions();
     // Decided while descriptors are still plentiful.
     const Kernel kernel = probe_kernel();
     ret = repair_all(kernel, paths, uid, gid, sgid, roots);
     ret += report_write_failures();
+    if (const int sig = interruption()) end_by(sig);
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.
     return std::min(ret, 255);
 }

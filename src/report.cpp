@@ -1,11 +1,12 @@
 // Quoted paths and the line writers shared by every message of the tool.
 #include "report.h"
 
-#include <sys/uio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -95,29 +96,60 @@ void append_escaped(std::string& out, std::string_view text, bool quoting) {
     out.append(text.substr(run));
 }
 
-// The first error met while writing to each stream, 0 while there is none.
-int out_error = 0;
-int err_error = 0;
+// A stream the report goes to: its first write error, and the whole lines not yet written.
+struct Stream {
+    explicit Stream(int f) : fd(f) {}
+    int fd;
+    size_t block = 0;  // the most written at once, 0 for a line at a time; decided at first use
+    bool decided = false;
+    int first_error = 0;
+    std::string pending;
+};
 
-void say(int fd, std::string_view line, int& first_error) {
-    // One write per line keeps lines whole and in order when both streams share a file.
-    char newline = '\n';
-    iovec iov[2] = {{const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
-    int first = 0;
-    while (first < 2) {
-        ssize_t n = writev(fd, iov + first, 2 - first);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (first_error == 0) first_error = n < 0 ? errno : EIO;
-            return;
+Stream out(STDOUT_FILENO);
+Stream err(STDERR_FILENO);
+
+// A terminal is written a line at a time, as each happens. Anything else gets whole lines in
+// blocks, which cost a system call per block instead of per line: a pipe, FIFO or socket at most
+// PIPE_BUF bytes at once, which the kernel writes whole, so that two writers on one pipe never
+// split each other's lines; a file larger ones. Standard error is always written a line at a time.
+void decide(Stream& s) {
+    s.decided = true;
+    struct stat st;
+    if (s.fd == STDERR_FILENO || isatty(s.fd)) return;
+    const bool pipe = fstat(s.fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    s.block = pipe ? PIPE_BUF : 16 * 1024;
+    s.pending.reserve(s.block);
+}
+
+// Writes the first `n` pending bytes of `s`, retrying after a partial write; a write error does
+// not stop the work, the first one is kept for report_write_failures(). The bytes go either way.
+void write_pending(Stream& s, size_t n) {
+    for (size_t done = 0; done < n;) {
+        const ssize_t w = write(s.fd, s.pending.data() + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (s.first_error == 0) s.first_error = w < 0 ? errno : EIO;
+            break;
         }
-        auto done = static_cast<size_t>(n);
-        while (first < 2 && done >= iov[first].iov_len) done -= iov[first++].iov_len;
-        if (first < 2) {
-            iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + done;
-            iov[first].iov_len -= done;
-        }
+        done += static_cast<size_t>(w);
     }
+    s.pending.erase(0, n);
+}
+
+// Ends the line just appended to `s` after `start` and writes what is due: the lines before it
+// when it does not fit in their block, and itself when it fills one or nobody waits for blocks.
+void end_line(Stream& s, size_t start) {
+    s.pending += '\n';
+    if (s.pending.size() > s.block && start > 0) write_pending(s, start);
+    if (s.pending.size() >= s.block) write_pending(s, s.pending.size());
+}
+
+void say(Stream& s, std::string_view line) {
+    if (!s.decided) decide(s);
+    const size_t start = s.pending.size();
+    s.pending.append(line);
+    end_line(s, start);
 }
 
 }  // namespace
@@ -136,11 +168,17 @@ std::string quote_path(std::string_view path) {
 }
 
 void say_out(std::string_view line) {
-    say(STDOUT_FILENO, line, out_error);
+    say(out, line);
 }
 
 void say_err(std::string_view line) {
-    say(STDERR_FILENO, line, err_error);
+    // Lines stay in order when both streams share a file.
+    report_flush();
+    say(err, line);
+}
+
+void report_flush() {
+    write_pending(out, out.pending.size());
 }
 
 int fail(std::string_view line) {
@@ -150,7 +188,9 @@ int fail(std::string_view line) {
 
 int report_write_failures() {
     int failed = 0;
-    for (const auto& [error, name] : {std::pair{out_error, "output"}, {err_error, "error"}}) {
+    report_flush();
+    for (const auto& [error, name] :
+         {std::pair{out.first_error, "output"}, {err.first_error, "error"}}) {
         if (error == 0) continue;
         failed += fail(std::string("Failed to write the report to standard ") + name + ": (" +
                        std::to_string(error) + ") " + std::strerror(error));
@@ -159,11 +199,23 @@ int report_write_failures() {
 }
 
 void say_updated(std::string_view path) {
-    // Reused: this line is printed for nearly every file of the tree.
-    static std::string line;
-    line.assign("Updated ownership and permissions for ");
-    append_quoted(line, path);
-    say_out(line);
+    // Printed for nearly every file of the tree, most often for the entries of one directory in
+    // a row: the directory's quoted text is made once, and the line in place. A name never
+    // continues a UTF-8 sequence across its "/", so quoting in two parts quotes the same.
+    static std::string dir, dir_quoted;
+    const size_t dir_len = path.rfind('/') + 1;  // 0 without one
+    if (path.substr(0, dir_len) != dir) {
+        dir.assign(path.substr(0, dir_len));
+        dir_quoted.clear();
+        append_escaped(dir_quoted, dir, true);
+    }
+    if (!out.decided) decide(out);
+    const size_t start = out.pending.size();
+    out.pending += "Updated ownership and permissions for \"";
+    out.pending += dir_quoted;
+    append_escaped(out.pending, path.substr(dir_len), true);
+    out.pending += '"';
+    end_line(out, start);
 }
 
 std::vector<std::string> usage_lines(const std::vector<std::filesystem::path>& roots) {

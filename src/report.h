@@ -23,24 +23,31 @@ std::string quote_path(std::string_view path);
 /// Appends the quoted form of `path` to `out`.
 void append_quoted(std::string& out, std::string_view path);
 
-/// Writes `line` plus a newline to standard output at once, unbuffered, retrying a partial write.
-/// A write error does not stop the work: the first one is kept for report_write_failures().
+/// Writes `line` plus a newline to standard output: at once to a terminal, otherwise with other
+/// whole lines in a block (at most PIPE_BUF bytes to a pipe, FIFO or socket; a longer line alone),
+/// always in order. A write error does not stop the work: the first one is kept for
+/// report_write_failures().
 void say_out(std::string_view line);
 
-/// The same for standard error.
+/// The same for standard error, always at once, after every line still pending on standard
+/// output.
 void say_err(std::string_view line);
+
+/// Writes every line still pending on standard output.
+void report_flush();
 
 /// Prints the failure line `line` on standard error and returns 1, the failure it counts. Every
 /// failure of a run is printed through here or by report_write_failures(), and the exit status is
 /// the sum of what they return.
 int fail(std::string_view line);
 
-/// For each stream that met a write error, fails with "Failed to write the report to standard
-/// output" (or "standard error") + ": (" + its first error number + ") " + the platform's text.
-/// Returns the number of such streams.
+/// Writes what is pending, then, for each stream that met a write error, fails with "Failed to
+/// write the report to standard output" (or "standard error") + ": (" + its first error number + ")
+/// " + the platform's text. Returns the number of such streams.
 int report_write_failures();
 
-/// Prints "Updated ownership and permissions for " + the quoted `path` on standard output.
+/// Prints "Updated ownership and permissions for " + the quoted `path` on standard output (see
+/// say_out()).
 void say_updated(std::string_view path);
 
 // The texts of the lines, each without its newline, for say_err() or fail(); a path is always

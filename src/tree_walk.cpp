@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "dir_stack.h"
+#include "interruption.h"
 #include "report.h"
 
 namespace fs = std::filesystem;
@@ -136,9 +137,10 @@ int walk_trees(const Kernel& k, const std::vector<fs::path>& args, const std::ve
                const Visitor& visit) {
     if (args.empty()) return 0;
     Walk w{visit, DirStack(k, plan_descriptors()), {}, 0};
-    for (size_t i = args.size(); i-- > 0;) {
+    // An interruption is heeded between two paths, never within one.
+    for (size_t i = args.size(); i-- > 0 && !interruption();) {
         visit_argument(w, k, args[i], roots);
-        while (!w.stack.empty()) visit_next(w);
+        while (!w.stack.empty() && !interruption()) visit_next(w);
     }
     return w.ret;
 }

@@ -26,8 +26,9 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 /// Walks `args` depth first, last argument first, and calls `visit` once for every path examined:
 /// each argument, then, for a directory, right after its listing, each of its entries in reverse
 /// listing order, each subtree finished before the next entry, unless the visit said not to enter
-/// it. Symbolic links are handed to `visit` and never followed or entered. Returns the failures
-/// counted by `visit` and by the walk.
+/// it. Symbolic links are handed to `visit` and never followed or entered. Stops between two
+/// paths once the run is interrupted (see interruption()). Returns the failures counted by `visit`
+/// and by the walk.
 ///
 /// What it guarantees, whatever is renamed or swapped during the run:
 /// - An argument is confirmed afresh (see confirm()): judged again with the caller's rights, opened

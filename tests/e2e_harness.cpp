@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -224,14 +225,23 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
     const int out = memfd_create("out", MFD_CLOEXEC);
     const int err = opt.merged ? out : memfd_create("err", MFD_CLOEXEC);
     int pipe_fds[2] = {-1, -1};
-    if (opt.output == Output::one_line) {
+    if (opt.output == Output::one_line || opt.output == Output::pipe) {
         if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
             return r;
         }
-        // One page: the tool has to wait for the reader, and so outlives it.
-        fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096);
+        // One page: the tool has to wait for the reader, and so outlives it. Or room for the
+        // whole report, read once the tool has ended.
+        fcntl(pipe_fds[1], F_SETPIPE_SZ, opt.output == Output::one_line ? 4096 : 1 << 20);
     }
+    const int terminal =
+        opt.output == Output::terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (opt.output == Output::terminal &&
+        (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)) {
+        ADD_FAILURE() << "pseudo-terminal: " << std::strerror(errno);
+        return r;
+    }
+    const std::string terminal_name = terminal >= 0 ? ptsname(terminal) : "";
     std::vector<std::string> argv;
     if (!opt.refuse.empty()) argv = {QUORVANE_REFUSE_CALLS, opt.refuse};
     if (caller.uid != 0 || caller.gid != 0 || !caller.setpriv.empty()) {
@@ -265,8 +275,14 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         if (opt.output == Output::file) {
             stdout_fd =
                 open(opt.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        } else if (opt.output == Output::one_line) {
+        } else if (opt.output == Output::one_line || opt.output == Output::pipe) {
             stdout_fd = pipe_fds[1];
+        } else if (opt.output == Output::terminal) {
+            stdout_fd = open(terminal_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            termios raw{};
+            if (stdout_fd < 0 || tcgetattr(stdout_fd, &raw) != 0) _exit(126);
+            cfmakeraw(&raw);
+            if (tcsetattr(stdout_fd, TCSANOW, &raw) != 0) _exit(126);
         }
         if (dup2(err, 2) < 0) _exit(126);
         if (opt.output == Output::closed) {
@@ -290,8 +306,8 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         _exit(127);
     }
     std::string piped;
+    if (pipe_fds[1] >= 0) close(pipe_fds[1]);
     if (opt.output == Output::one_line) {
-        close(pipe_fds[1]);
         piped = read_line(pipe_fds[0]);
         close(pipe_fds[0]);
     }
@@ -302,7 +318,28 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
     } else if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    r.out = opt.output == Output::one_line ? piped : read_all(out);
+    switch (opt.output) {
+        case Output::one_line:
+            r.out = piped;
+            break;
+        case Output::pipe:
+            r.out = read_all(pipe_fds[0]);
+            close(pipe_fds[0]);
+            break;
+        case Output::terminal:
+            // Once the tool has ended, the terminal gives what it holds, then EIO.
+            r.out = read_all(terminal);
+            close(terminal);
+            break;
+        case Output::file: {
+            const int file = open(opt.output_file.c_str(), O_RDONLY | O_CLOEXEC);
+            r.out = read_all(file);
+            close(file);
+            break;
+        }
+        default:
+            r.out = read_all(out);
+    }
     if (!opt.merged) r.err = read_all(err);
     close(out);
     if (!opt.merged) close(err);
@@ -403,6 +440,30 @@ std::vector<std::string> lines(const std::string& text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
+}
+
+std::string lines_of(const std::vector<std::string>& v) {
+    std::string out;
+    for (const auto& l : v) out += l + "\n";
+    return out;
+}
+
+void expected_walk(const std::string& path, std::vector<std::string>& out) {
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    if (S_ISLNK(st.st_mode)) {
+        out.push_back("\"" + path + "\" is a symlink, not modifying permission");
+        return;
+    }
+    out.push_back(updated(path));
+    if (!S_ISDIR(st.st_mode)) return;
+    auto names = listing(path);
+    std::reverse(names.begin(), names.end());
+    for (const auto& n : names) {
+        std::string child = path;
+        child += '/';
+        expected_walk(child += n, out);
+    }
 }
 
 std::string updated(const std::string& path) {

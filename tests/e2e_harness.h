@@ -25,6 +25,8 @@ enum class Output {
     closed,    ///< descriptor 1 closed
     file,      ///< RunOptions::output_file, created or truncated
     one_line,  ///< a small pipe whose reader leaves after one line, kept in RunResult::out
+    pipe,      ///< a pipe that holds the whole report, kept in RunResult::out
+    terminal,  ///< a pseudo-terminal in raw mode, kept in RunResult::out
 };
 
 /// Where a Trap stopped the tool, and what may be done to it there.
@@ -67,7 +69,7 @@ struct RunOptions {
 /// What a run produced.
 struct RunResult {
     int status = -1;  ///< exit status, or 128 + signal
-    std::string out;  ///< standard output (both streams when merged)
+    std::string out;  ///< standard output (both streams when merged), wherever it went
     std::string err;  ///< standard error (empty when merged)
 };
 
@@ -118,6 +120,13 @@ std::vector<std::string> listing(const std::string& dir);
 
 /// The lines of `text`, without their newlines.
 std::vector<std::string> lines(const std::string& text);
+
+/// `v` as text, each line ended by a newline.
+std::string lines_of(const std::vector<std::string>& v);
+
+/// Appends the lines a walk of `path` prints, in order, to `out`: a directory right after its
+/// listing, its entries in reverse listing order, links reported on standard error.
+void expected_walk(const std::string& path, std::vector<std::string>& out);
 
 /// "Updated ownership and permissions for " + the quoted `path`.
 std::string updated(const std::string& path);

@@ -211,7 +211,8 @@ TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
     for (int i = 0; i < levels; ++i) deepest += "/d";
     RunOptions opt;
     opt.nofile = 32;
-    opt.traps = {{SYS_writev, updated(deepest), 1, false, [](Stop&) {
+    // Right before the deepest directory is opened, its ancestors given up.
+    opt.traps = {{SYS_openat, "d", levels, false, [](Stop&) {
                       ASSERT_EQ(renameat2(AT_FDCWD, "/mnt/data/deep/d", AT_FDCWD,
                                           "/mnt/data/decoy/d", RENAME_EXCHANGE),
                                 0);

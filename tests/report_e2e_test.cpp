@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "e2e_harness.h"
@@ -65,6 +68,13 @@ TEST_F(Report, UnsafeBytesInNamesAreShownEscaped) {
               R"(iterator cannot open directory: Permission denied [/mnt/data/t/lock\ned] (will )"
               "still try to fix directory permissions)\n");
 
+    // A directory's name and its entry's, escaped apart or together, read the same.
+    make_dir("/mnt/data/u\xc3", 0755);
+    make_file("/mnt/data/u\xc3/\xa9\x1b", 0600);
+    EXPECT_EQ(run(root, {"--uid", "1000", "/mnt/data/u\xc3"}).out,
+              "Updated ownership and permissions for \"/mnt/data/u\\xc3\"\n"
+              "Updated ownership and permissions for \"/mnt/data/u\\xc3/\\xa9\\x1b\"\n");
+
     const RunResult refused = run(root, {"/etc/x\ny"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(lines(refused.err).front(), R"(Error: path "/etc/x\ny" is not an allowed path.)");
@@ -118,14 +128,53 @@ TEST_F(Report, LinesThatCannotBeWrittenAreCountedAndTheWorkFinishes) {
 TEST_F(Report, TheFirstOfTwoWriteErrorsIsTheOneReported) {
     make_dir("/mnt/data/t", 0700);
     make_file("/mnt/data/t/f", 0600);
+    // Enough lines for more than one write, however many lines a write holds.
+    for (int i = 0; i < 400; ++i) {
+        make_file("/mnt/data/t/a-name-long-enough-to-need-more-than-one-write-" + std::to_string(i),
+                  0600);
+    }
     RunOptions opt;
-    opt.traps = {{SYS_writev, "", 1, false, [](Stop& s) { s.fail = EIO; }},
-                 {SYS_writev, "", 2, false, [](Stop& s) { s.fail = ENOSPC; }}};
+    opt.traps = {{SYS_write, "", 1, false, [](Stop& s) { s.fail = EIO; }},
+                 {SYS_write, "", 2, false, [](Stop& s) { s.fail = ENOSPC; }}};
     const RunResult r = run(root, {"--uid", "1000", "/mnt/data/t"}, opt);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Failed to write the report to standard output: (5) Input/output error\n");
     EXPECT_EQ(meta("/mnt/data/t/f"), (Meta{alice, 0, 0640}));
+}
+
+TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
+    make_dir("/mnt/data/t", 0700, bob, bob);
+    make_dir("/mnt/data/t/.git", 0700, bob, bob);
+    make_file("/mnt/data/t/.git/HEAD", 0600, bob, bob);
+    make_file("/mnt/data/t/.profile", 0600, bob, bob);
+    for (int i = 0; i < 20; ++i) make_file("/mnt/data/t/f" + std::to_string(i), 0600, bob, bob);
+    std::vector<std::string> order;
+    expected_walk("/mnt/data/t", order);
+    const int changed = 8;  // stopped right after the eighth ownership change
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const auto& [output, to] : {std::pair{Output::file, "a file"},
+                                         {Output::pipe, "a pipe"},
+                                         {Output::terminal, "a terminal"}}) {
+            SCOPED_TRACE(std::string(strsignal(sig)) + ", to " + to);
+            ASSERT_EQ(system("chown -R 1001:1001 /mnt/data/t && chmod -R g-r /mnt/data/t"), 0);
+            RunOptions opt;
+            opt.output = output;
+            opt.output_file = "/mnt/report";
+            opt.traps = {{SYS_fchownat, "", changed, true, [sig](Stop& s) { kill(s.pid, sig); }}};
+            const RunResult r = run(user, {"/mnt/data/t"}, opt);
+            EXPECT_EQ(r.status, 128 + sig);
+            EXPECT_EQ(r.err, "");
+            const std::vector<std::string> done(order.begin(), order.begin() + changed);
+            EXPECT_EQ(r.out, lines_of(done));
+            int handed = 0;
+            for (const auto& line : order) {
+                const std::string path =
+                    line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
+                handed += meta(path).uid == alice ? 1 : 0;
+            }
+            EXPECT_EQ(handed, changed);
+        }
+    }
 }
 
 }  // namespace

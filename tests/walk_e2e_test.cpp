@@ -21,32 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string lines_of(const std::vector<std::string>& v) {
-    std::string out;
-    for (const auto& l : v) out += l + "\n";
-    return out;
-}
-
-// The lines a walk of `path` prints, in order: a directory right after its listing, its entries
-// in reverse listing order, links reported on standard error.
-void expected_walk(const std::string& path, std::vector<std::string>& out) {
-    struct stat st {};
-    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
-    if (S_ISLNK(st.st_mode)) {
-        out.push_back("\"" + path + "\" is a symlink, not modifying permission");
-        return;
-    }
-    out.push_back(updated(path));
-    if (!S_ISDIR(st.st_mode)) return;
-    auto names = listing(path);
-    std::reverse(names.begin(), names.end());
-    for (const auto& n : names) {
-        std::string child = path;
-        child += '/';
-        expected_walk(child += n, out);
-    }
-}
-
 using Walk = E2E;
 
 TEST_F(Walk, GrantsGroupModeAfterOwnership) {
