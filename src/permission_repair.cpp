@@ -8,7 +8,6 @@
 #include <string>
 
 #include "report.h"
-#include "tree_walk.h"
 
 namespace fs = std::filesystem;
 
@@ -84,8 +83,8 @@ int update_file_permissions(const Kernel& k, int fd, const struct stat& st, std:
     return repair(k, fd, st, path, uid, gid, setgid).failures;
 }
 
-int repair_all(const Kernel& k, const std::vector<fs::path>& paths, int32_t uid, int32_t gid,
-               bool sgid, const std::vector<Root>& roots) {
+Tally repair_all(const Kernel& k, const std::vector<fs::path>& paths, int32_t uid, int32_t gid,
+                 bool sgid, const std::vector<Root>& roots) {
     // Root may read any directory anyway; anyone else learns nothing below one he could not take.
     const bool by_root = getuid() == 0;
     const Visitor visit = [&](int fd, const struct stat& st, const std::string& path) {

@@ -10,6 +10,7 @@
 
 #include "kernel_calls.h"
 #include "path_admission.h"
+#include "tree_walk.h"
 
 /// The permission bits a path with permission bits `mode` (07777) ends with: group-read added,
 /// and for a directory under `setgid` group-write, group-search and set-group-ID; a non-directory
@@ -38,6 +39,6 @@ int update_file_permissions(const Kernel& k, int fd, const struct stat& st, std:
 /// to a file outside the tree: it is refused without the kernel's hard-link protection, and with it
 /// unless it already belongs to `uid`, a user other than root. For a caller who is not root, a
 /// directory whose owner could not be changed is not entered: he learns nothing below it. Returns
-/// the number of failures.
-int repair_all(const Kernel& k, const std::vector<std::filesystem::path>& paths, int32_t uid,
-               int32_t gid, bool sgid, const std::vector<Root>& roots);
+/// the failures and the paths visited.
+Tally repair_all(const Kernel& k, const std::vector<std::filesystem::path>& paths, int32_t uid,
+                 int32_t gid, bool sgid, const std::vector<Root>& roots);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "audit.h"
 #include "interruption.h"
 #include "kernel_calls.h"
 #include "path_admission.h"
@@ -22,36 +23,97 @@
 
 namespace {
 
+// Long options without a letter of their own.
+constexpr int help_option = 0x100;
+constexpr int version_option = 0x101;
+
 const option longopts[] = {
     {"uid", required_argument, nullptr, 'u'},
     {"gid", required_argument, nullptr, 'g'},
     {"setgid", no_argument, nullptr, 's'},
+    {"help", no_argument, nullptr, help_option},
+    {"version", no_argument, nullptr, version_option},
     {nullptr, 0, nullptr, 0},
 };
 
-void usage() {
-    for (const std::string& line : usage_lines(allowed_paths)) say_err(line);
+// The short options; "-?" is handled as the one refused option that gets no complaint, and the
+// leading ':' tells a missing argument from an unknown option.
+constexpr const char* shortopts = ":hu:g:s";
+
+// Prints the usage text to `say` and ends the process with `status`.
+[[noreturn]] void usage(void (*say)(std::string_view), int status) {
+    for (const std::string& line : usage_lines(allowed_paths)) say(line);
+    report_flush();
+    std::exit(status);
 }
 
-// An id as atoi reads it (leading blanks, a sign, digits, cut to 32 bits, so that 4294967295 is
-// -1), when that is all the text holds: anything else, a name above all, would read as 0 (root)
-// or as the digits it starts with, and fails with EINVAL. Names are not looked up.
+// The long option whose value is `val`.
+const char* long_name(int val) {
+    for (const option& o : longopts) {
+        if (o.val == val) return o.name;
+    }
+    return "";
+}
+
+// The parser's complaint about the option it has just refused (`c` is ':' for a missing argument,
+// '?' otherwise), in the words of the C library, but with the tool's own name and the option's
+// text escaped; empty for "-?". A long option is always a word of its own, the last one taken.
+std::string complaint(int c, char** argv) {
+    const std::string_view word = argv[optind - 1];
+    const bool long_word = word.size() > 2 && word.substr(0, 2) == "--";
+    const char letter = static_cast<char>(optopt);
+    if (c == ':') {
+        return long_word ? bad_option(BadOption::needs_argument, long_name(optopt))
+                         : bad_option(BadOption::short_needs_argument, {&letter, 1});
+    }
+    if (optopt == '?') return {};
+    if (optopt == 0) return bad_option(BadOption::unrecognized, word);
+    if (long_word && *long_name(optopt) != '\0') {
+        return bad_option(BadOption::takes_no_argument, long_name(optopt));
+    }
+    return bad_option(BadOption::invalid, {&letter, 1});
+}
+
+// An id: -1, or a decimal number from 0 to 4294967295, which is (uid_t)-1 and so -1 too, after
+// leading blanks and a sign. Anything else, a name above all, would have read as 0 (root) or as
+// the digits it starts with, and fails with EINVAL; a number beyond that range, which would have
+// been cut or saturated into some other id, fails with ERANGE. Names are not looked up.
 Result<int32_t> read_id(const char* text) {
     const char* p = text;
     while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
     if (*p == '+' || *p == '-') ++p;
     if (!std::isdigit(static_cast<unsigned char>(*p))) return failure<int32_t>(EINVAL);
-    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    uint64_t value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(*p - '0'), UINT64_C(1) << 33);
+    }
     if (*p != '\0') return failure<int32_t>(EINVAL);
-    return {std::atoi(text), 0};  // NOLINT(cert-err34-c): checked above; the cut is atoi's own
+    if (value > UINT32_MAX || (negative && value > 1)) return failure<int32_t>(ERANGE);
+    return {negative ? -static_cast<int32_t>(value)
+                     : static_cast<int32_t>(static_cast<uint32_t>(value)),
+            0};
+}
+
+// Prints the refusal of the command line and logs it; returns 1.
+int refuse(const std::string& line, const std::string& logged) {
+    audit_refusal(logged);
+    return fail(line);
 }
 
 // Reads the id of option `which` ("uid" or "gid") into `id`, which the caller may change only
 // from 0 (root) or to its own value. Returns 0, or 1 when refused (the message printed).
 int take_id(const char* which, const char* text, int32_t& id) {
     const Result<int32_t> wanted = read_id(text);
-    if (!wanted) return fail(id_not_a_number(which, text));
-    if (id != 0 && id != *wanted) return fail(foreign_id(which));
+    if (!wanted) {
+        const std::string line =
+            wanted.err == ERANGE ? id_out_of_range(which, text) : id_not_a_number(which, text);
+        return refuse(line, line);
+    }
+    if (id != 0 && id != *wanted) {
+        const std::string line = foreign_id(which);
+        return refuse(line, line);
+    }
     id = *wanted;
     return 0;
 }
@@ -60,7 +122,8 @@ int take_id(const char* which, const char* text, int32_t& id) {
 int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, int32_t& uid,
             int32_t& gid, bool& sgid, const std::vector<Root>& roots) {
     int c;
-    while ((c = getopt_long(argc, argv, "?hu:g:s", longopts, nullptr)) != -1) {
+    opterr = 0;
+    while ((c = getopt_long(argc, argv, shortopts, longopts, nullptr)) != -1) {
         switch (c) {
             case 'u':
                 if (take_id("uid", optarg, uid) != 0) return 1;
@@ -71,20 +134,33 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
             case 's':
                 sgid = true;
                 break;
+            case 'h':
+                usage(say_err, 0);
+            case help_option:
+                usage(say_out, 0);
+            case version_option:
+                say_out(version_line());
+                report_flush();
+                std::exit(0);
             default:
-                usage();
-                std::exit(c == 'h' ? 0 : 1);
+                if (const std::string line = complaint(c, argv); !line.empty()) say_err(line);
+                usage(say_err, 1);
         }
     }
     for (int i = optind; i < argc; ++i) {
         paths.emplace_back(argv[i]);
         const Result<Admission> adm = admit(paths.back(), roots);
         if (!adm) {
+            const std::string line = path_not_allowed(paths.back().native());
+            std::string logged = line;
             if (adm.err == EXDEV && adm->root) {
-                say_err(root_set_aside(adm->root->written.native(), adm->root->set_aside));
+                const std::string warning =
+                    root_set_aside(adm->root->written.native(), adm->root->set_aside);
+                say_err(warning);
+                logged += " " + warning;
             }
-            say_err(path_not_allowed(paths.back().native()));
-            usage();
+            refuse(line, logged);
+            for (const std::string& text : usage_lines(allowed_paths)) say_err(text);
             return 1;
         }
     }
@@ -100,7 +176,12 @@ int run(int argc, char** argv) {
     // Judged once, before any argument, and held: a root is reached through these alone.
     const std::vector<Root> roots = open_roots(allowed_paths);
     int ret = options(argc, argv, paths, uid, gid, sgid, roots);
-    if (ret != 0 || paths.empty()) return ret;
+    if (ret != 0) return ret;
+    audit_start(uid, gid, sgid, paths);
+    if (paths.empty()) {
+        audit_end(0, 0, 0);
+        return 0;
+    }
     // A reader that leaves, or a report file at its size limit, must not stop the hand-over
     // half-way; lost lines are counted instead. Cannot fail: the signals are valid and may be
     // ignored.
@@ -109,8 +190,9 @@ int run(int argc, char** argv) {
     catch_interruptions();
     // Decided while descriptors are still plentiful.
     const Kernel kernel = probe_kernel();
-    ret = repair_all(kernel, paths, uid, gid, sgid, roots);
-    ret += report_write_failures();
+    const Tally done = repair_all(kernel, paths, uid, gid, sgid, roots);
+    ret = done.failures + report_write_failures();
+    audit_end(done.visited, ret, interruption());
     if (const int sig = interruption()) end_by(sig);
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.
     return std::min(ret, 255);

@@ -237,6 +237,32 @@ std::string id_not_a_number(std::string_view which, std::string_view text) {
     return "Error: " + std::string(which) + " " + quote_path(text) + " is not a decimal number";
 }
 
+std::string id_out_of_range(std::string_view which, std::string_view text) {
+    return "Error: " + std::string(which) + " " + quote_path(text) + " is out of range";
+}
+
+std::string bad_option(BadOption how, std::string_view text) {
+    std::string shown;
+    append_escaped(shown, text, true);
+    switch (how) {
+        case BadOption::unrecognized:
+            return "quorvane: unrecognized option '" + shown + "'";
+        case BadOption::invalid:
+            return "quorvane: invalid option -- '" + shown + "'";
+        case BadOption::needs_argument:
+            return "quorvane: option '--" + shown + "' requires an argument";
+        case BadOption::short_needs_argument:
+            return "quorvane: option requires an argument -- '" + shown + "'";
+        case BadOption::takes_no_argument:
+            return "quorvane: option '--" + shown + "' doesn't allow an argument";
+    }
+    return {};
+}
+
+std::string version_line() {
+    return "quorvane " QUORVANE_VERSION;
+}
+
 std::string foreign_id(std::string_view which) {
     return "Error: can only set foreign " + std::string(which) + " as root";
 }
@@ -335,6 +361,39 @@ const char* confirm_failure(int err) {
 
 const char* reopen_failure(int err) {
     return err == ESTALE ? "directory was replaced during the walk" : std::strerror(err);
+}
+
+std::string audit_caller(const char* name, uid_t uid) {
+    std::string out;
+    if (name) {
+        append_escaped(out, name, false);
+        out += " (";
+    }
+    out += "uid " + std::to_string(uid);
+    if (name) out += ')';
+    return out;
+}
+
+std::string audit_start_line(std::string_view caller, int32_t uid, int32_t gid, bool sgid) {
+    return std::string(caller) + ": hand over to " + std::to_string(uid) + ":" +
+           std::to_string(gid) + (sgid ? " with" : " without") + " --setgid:";
+}
+
+std::string audit_more_paths_line(std::string_view caller) {
+    return std::string(caller) + ": hand over, continued:";
+}
+
+std::string audit_end_line(std::string_view caller, long visited, int failures, int signal) {
+    return std::string(caller) + ": " +
+           (signal ? "interrupted by signal " + std::to_string(signal) : std::string("ended")) +
+           ": " + std::to_string(visited) + (visited == 1 ? " path" : " paths") + " visited, " +
+           std::to_string(failures) + (failures == 1 ? " failure" : " failures");
+}
+
+std::string audit_refusal_line(std::string_view caller, std::string_view reason) {
+    std::string out = std::string(caller) + ": refused: ";
+    append_escaped(out, reason, false);
+    return out;
 }
 
 std::string out_of_memory() {

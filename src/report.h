@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -57,6 +58,24 @@ void say_updated(std::string_view path);
 std::vector<std::string> usage_lines(const std::vector<std::filesystem::path>& roots);
 /// "Error: uid \"TEXT\" is not a decimal number" (`which`: "uid" or "gid").
 std::string id_not_a_number(std::string_view which, std::string_view text);
+/// "Error: uid \"TEXT\" is out of range" (`which`: "uid" or "gid").
+std::string id_out_of_range(std::string_view which, std::string_view text);
+/// How a command line's option was refused.
+enum class BadOption {
+    unrecognized,
+    invalid,
+    needs_argument,
+    short_needs_argument,
+    takes_no_argument
+};
+/// The complaint about a refused option, in the C library's words and with the tool's own name:
+/// "quorvane: unrecognized option 'TEXT'", "quorvane: invalid option -- 'C'", "quorvane: option
+/// '--NAME' requires an argument", "quorvane: option requires an argument -- 'C'", "quorvane:
+/// option '--NAME' doesn't allow an argument"; `text` (TEXT, C or NAME) escaped as in the quoted
+/// form.
+std::string bad_option(BadOption how, std::string_view text);
+/// "quorvane VERSION".
+std::string version_line();
 /// "Error: can only set foreign uid as root" (or gid).
 std::string foreign_id(std::string_view which);
 /// "Error: path \"PATH\" is not an allowed path."
@@ -100,6 +119,19 @@ const char* confirm_failure(int err);
 /// Why a given-up directory was not reopened: "directory was replaced during the walk" or the
 /// platform's.
 const char* reopen_failure(int err);
+/// For the audit log: `name` (null when the password database has none) with its escapes, then
+/// " (uid N)"; or "uid N" alone.
+std::string audit_caller(const char* name, uid_t uid);
+/// For the audit log: CALLER + ": hand over to UID:GID with --setgid:" (or "without"), to be
+/// followed by the quoted paths, each after a space.
+std::string audit_start_line(std::string_view caller, int32_t uid, int32_t gid, bool sgid);
+/// For the audit log: CALLER + ": hand over, continued:", for paths that did not fit.
+std::string audit_more_paths_line(std::string_view caller);
+/// For the audit log: CALLER + ": ended: N paths visited, N failures", "ended" being
+/// "interrupted by signal N" when `signal`.
+std::string audit_end_line(std::string_view caller, long visited, int failures, int signal);
+/// For the audit log: CALLER + ": refused: " + `reason` with its escapes.
+std::string audit_refusal_line(std::string_view caller, std::string_view reason);
 /// "Failed to finish the run: out of memory".
 std::string out_of_memory();
 /// A file-system error's description in the standard library's shape: "filesystem error: WHAT:

@@ -18,6 +18,12 @@ struct Visit {
     bool enter = true;
 };
 
+/// What a walk did: the failures counted, and the paths it visited (each given its line).
+struct Tally {
+    int failures = 0;
+    long visited = 0;
+};
+
 /// What to do with one examined path: `fd` is a descriptor of the inode, valid for the call only
 /// (O_PATH, or for a directory that could be opened for listing, that read-only descriptor), `st`
 /// its status read through it, `path` its full text.
@@ -28,7 +34,7 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 /// listing order, each subtree finished before the next entry, unless the visit said not to enter
 /// it. Symbolic links are handed to `visit` and never followed or entered. Stops between two
 /// paths once the run is interrupted (see interruption()). Returns the failures counted by `visit`
-/// and by the walk.
+/// and by the walk, and the paths visited.
 ///
 /// What it guarantees, whatever is renamed or swapped during the run:
 /// - An argument is confirmed afresh (see confirm()): judged again with the caller's rights, opened
@@ -45,5 +51,5 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 /// cannot be examined, "Failed to update ownership of" for one that is gone, and "Warning: Failed
 /// to iterate" for a listing that could not be read to its end (counted only when the walk ran out
 /// of descriptors or memory); the directory is still handed to `visit`.
-int walk_trees(const Kernel& k, const std::vector<std::filesystem::path>& args,
-               const std::vector<Root>& roots, const Visitor& visit);
+Tally walk_trees(const Kernel& k, const std::vector<std::filesystem::path>& args,
+                 const std::vector<Root>& roots, const Visitor& visit);

@@ -8,27 +8,44 @@ namespace {
 using Cli = E2E;
 
 TEST_F(Cli, HelpAndBadOptionsPrintTheUsage) {
+    const std::string usage = usage_text();
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string diagnostic;  // the parser's line before the usage text, if any
+        std::string out;
+        std::string err;  // the complaint, if any, then the usage text
     } cases[] = {
-        {{"-h"}, 0, ""},
-        {{"--setgid", "-h"}, 0, ""},
-        {{"-?"}, 1, ""},
-        {{"--bogus"}, 1, std::string(tool) + ": unrecognized option '--bogus'\n"},
-        {{"-x"}, 1, std::string(tool) + ": invalid option -- 'x'\n"},
-        {{"--uid"}, 1, std::string(tool) + ": option '--uid' requires an argument\n"},
-        {{"-g"}, 1, std::string(tool) + ": option requires an argument -- 'g'\n"},
+        {{"-h"}, 0, "", usage},
+        {{"--setgid", "-h"}, 0, "", usage},
+        {{"--help"}, 0, usage, ""},
+        {{"--he", "--bogus"}, 0, usage, ""},
+        {{"--version"}, 0, "quorvane " QUORVANE_VERSION "\n", ""},
+        {{"-?"}, 1, "", usage},
+        // The complaints are the C library's, with the tool's own name, never argv[0].
+        {{"--bogus"}, 1, "", "quorvane: unrecognized option '--bogus'\n" + usage},
+        {{"--bogus=x"}, 1, "", "quorvane: unrecognized option '--bogus=x'\n" + usage},
+        {{"-x"}, 1, "", "quorvane: invalid option -- 'x'\n" + usage},
+        {{"-sx"}, 1, "", "quorvane: invalid option -- 'x'\n" + usage},
+        {{"--uid"}, 1, "", "quorvane: option '--uid' requires an argument\n" + usage},
+        {{"--ui"}, 1, "", "quorvane: option '--uid' requires an argument\n" + usage},
+        {{"-g"}, 1, "", "quorvane: option requires an argument -- 'g'\n" + usage},
+        {{"--setgid=1"}, 1, "", "quorvane: option '--setgid' doesn't allow an argument\n" + usage},
+        // What the caller typed is shown escaped: no escape sequence, no line of its own.
+        {{"--\x1b]0;x\a"}, 1, "", "quorvane: unrecognized option '--\\x1b]0;x\\x07'\n" + usage},
+        {{"--a\nUpdated"}, 1, "", "quorvane: unrecognized option '--a\\nUpdated'\n" + usage},
+        {{"-\x1b"}, 1, "", "quorvane: invalid option -- '\\x1b'\n" + usage},
         // Options are all read before any path is judged.
-        {{"/etc", "-h"}, 0, ""},
-        {{"/etc", "--bogus"}, 1, std::string(tool) + ": unrecognized option '--bogus'\n"},
+        {{"/etc", "-h"}, 0, "", usage},
+        {{"/etc", "--bogus"}, 1, "", "quorvane: unrecognized option '--bogus'\n" + usage},
     };
     for (const auto& c : cases) {
-        const RunResult r = run(user, c.args);
-        EXPECT_EQ(r.status, c.status) << c.args[0];
-        EXPECT_EQ(r.out, "") << c.args[0];
-        EXPECT_EQ(r.err, c.diagnostic + usage_text()) << c.args[0];
+        RunOptions opt;
+        opt.argv0 = "--not-the-tool";
+        const RunResult r = run(user, c.args, opt);
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
     }
 }
 
@@ -57,7 +74,7 @@ TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
         {user, {"--gid", "1000"}, ""},
         {user, {"--gid", "0"}, gid_refused},
         {user, {"--uid", "1000", "--gid", "7"}, gid_refused},
-        {user, {"--uid", " +1000", "-u01000", "-g", "\t1000"}, ""},  // read as atoi reads them
+        {user, {"--uid", " +1000", "-u01000", "-g", "\t1000"}, ""},  // blanks, a sign, zeros
         {root, {"--uid", "5", "--gid", "6"}, ""},
         {root, {"--uid", "5", "--uid", "5"}, ""},
         {root, {"--uid", "0", "--uid", "7"}, ""},  // still 0 after the first
@@ -82,6 +99,25 @@ TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
         {root, {"--uid", "- 1"}, "Error: uid \"- 1\" is not a decimal number\n"},
         {root, {"--uid", "5", "--uid", "7 "}, "Error: uid \"7 \" is not a decimal number\n"},
         {user, {"--gid", "1000\n"}, "Error: gid \"1000\\n\" is not a decimal number\n"},
+        // Only -1 and 0 to 4294967295 ((uid_t)-1 again): no number beyond is cut or saturated
+        // into another id.
+        {root,
+         {"--uid", "-9223372036854775809"},
+         "Error: uid \"-9223372036854775809\" is out of range\n"},
+        {root,
+         {"--uid", "9223372036854775808"},
+         "Error: uid \"9223372036854775808\" is out of range\n"},
+        {root,
+         {"--uid", "99999999999999999999"},
+         "Error: uid \"99999999999999999999\" is out of range\n"},
+        {root, {"--uid", "4294967296", "-h"}, "Error: uid \"4294967296\" is out of range\n"},
+        {root, {"--uid", "-5"}, "Error: uid \"-5\" is out of range\n"},
+        {root, {"--uid", "-2147483648"}, "Error: uid \"-2147483648\" is out of range\n"},
+        {root,
+         {"--uid", "-1", "--gid", "4294967296"},
+         "Error: gid \"4294967296\" is out of range\n"},
+        {user, {"--gid", "x", "--uid", "-7"}, "Error: gid \"x\" is not a decimal number\n"},
+        {root, {"--uid", "-01", "--gid", "+0004294967295"}, ""},
     };
     for (const auto& c : cases) {
         const RunResult r = run(c.caller, c.args);
@@ -103,7 +139,7 @@ TEST_F(Cli, IdsReachTheOwnershipChange) {
         {{"--uid", "4294967295", "--gid", "4294967295"}, {2, 3, 0640}},
         {{"--uid", "7", "--gid", "8"}, {7, 8, 0640}},
         {{"--gid", "009"}, {0, 9, 0640}},
-        {{"--uid", "-1", "--gid", "4294967296"}, {2, 0, 0640}},
+        {{"--uid", "-001", "--gid", "+4294967295"}, {2, 3, 0640}},
     };
     for (const auto& c : cases) {
         make_file("/mnt/data/f", 0600, 2, 3);

@@ -7,7 +7,9 @@
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -56,6 +58,34 @@ std::string fresh_mnt() {
     return {};
 }
 
+// A tmpfs over /dev with only the devices the tests use, so that the tool's audit lines reach
+// the /dev/log of a test, if any, and never the host's system log.
+std::string private_dev() {
+    const char* host = "/run/host-dev";
+    if (mkdir(host, 0700) != 0 || mount("/dev", host, nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        return fail("bind /dev");
+    }
+    if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0) return fail("tmpfs on /dev");
+    for (const std::string name : {"null", "zero", "full", "urandom", "random", "tty"}) {
+        const std::string dev = "/dev/" + name;
+        const int made = open(dev.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (made < 0) return fail(dev.c_str());
+        close(made);
+        if (mount((host + ("/" + name)).c_str(), dev.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            return fail(("bind " + dev).c_str());
+        }
+    }
+    // Terminals of the tests' own: a devpts instance whose multiplexer is the one beside it.
+    if (mkdir("/dev/pts", 0755) != 0 ||
+        mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "ptmxmode=0666") != 0) {
+        return fail("devpts on /dev/pts");
+    }
+    if (symlink("pts/ptmx", "/dev/ptmx") != 0) return fail("/dev/ptmx");
+    if (symlink("/proc/self/fd", "/dev/fd") != 0) return fail("/dev/fd");
+    if (umount2(host, MNT_DETACH) != 0 || rmdir(host) != 0) return fail("umount the host's /dev");
+    return {};
+}
+
 // Everything the tests touch lives on tmpfs mounts that only this process tree can see.
 std::string enter_namespace() {
     if (geteuid() != 0) return "needs root to mount a private namespace and install set-user-ID";
@@ -72,7 +102,7 @@ std::string enter_namespace() {
     if (mkdir("/run/lock", 01777) != 0) return fail("mkdir /run/lock");
     if (mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0)
         return fail("tmpfs on /run/lock");
-    return {};
+    return private_dev();
 }
 
 std::string read_all(int fd) {
@@ -249,6 +279,8 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
                                  "--regid=" + std::to_string(caller.gid), "--clear-groups"});
         argv.insert(argv.end(), caller.setpriv.begin(), caller.setpriv.end());
     }
+    if (!opt.argv0.empty())
+        argv.insert(argv.end(), {"bash", "-c", "exec -a \"$0\" \"$@\"", opt.argv0});
     argv.emplace_back(tool);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -351,6 +383,40 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         }
     }
     return r;
+}
+
+SystemLog::SystemLog() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/dev/log");
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+        << "/dev/log: " << std::strerror(errno);
+}
+
+SystemLog::~SystemLog() {
+    close(fd_);
+    unlink("/dev/log");
+}
+
+std::vector<LogLine> SystemLog::take() {
+    std::vector<LogLine> got;
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+        // "<PRIORITY>Mmm dd hh:mm:ss TAG[PID]: MESSAGE", as syslog(3) sends it.
+        const std::string text(buf, static_cast<size_t>(n));
+        const size_t close = text.find('>'), open = text.find('[', close),
+                     end = text.find("]: ", open);
+        if (text[0] != '<' || close == std::string::npos || open == std::string::npos ||
+            end == std::string::npos || open < close + 17) {
+            ADD_FAILURE() << "not a syslog line: " << text;
+            continue;
+        }
+        const int priority = std::stoi(text.substr(1, close - 1));
+        got.push_back({priority >> 3, priority & 7, text.substr(close + 17, open - close - 17),
+                       std::stol(text.substr(open + 1, end - open - 1)), text.substr(end + 3)});
+    }
+    return got;
 }
 
 std::string default_refusal() {

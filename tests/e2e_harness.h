@@ -64,6 +64,7 @@ struct RunOptions {
     std::string refuse = default_refusal();
     std::vector<Trap> traps = {};  ///< when any, the tool runs under ptrace(2) from this process
     int inherited = 0;             ///< descriptors it starts with open, beyond 0, 1 and 2
+    std::string argv0 = {};        ///< when set, the name it is run under
 };
 
 /// What a run produced.
@@ -71,6 +72,30 @@ struct RunResult {
     int status = -1;  ///< exit status, or 128 + signal
     std::string out;  ///< standard output (both streams when merged), wherever it went
     std::string err;  ///< standard error (empty when merged)
+};
+
+/// A line the tool sent to the system log.
+struct LogLine {
+    int facility;
+    int severity;
+    std::string tag;
+    long pid;
+    std::string message;
+};
+
+/// A system log of the test's own at /dev/log, on the namespace's private /dev, for as long as it
+/// lives.
+class SystemLog {
+  public:
+    SystemLog();
+    ~SystemLog();
+    SystemLog(const SystemLog&) = delete;
+    SystemLog& operator=(const SystemLog&) = delete;
+    /// The lines that arrived since the last call, in order.
+    std::vector<LogLine> take();
+
+  private:
+    int fd_;
 };
 
 /// The set-user-ID root copy of the tool on the namespace's private tmpfs.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The man page renders without a warning, and its synopsis is the usage text's.
+# The man page renders without a warning, its synopsis is the usage text's, and its version is
+# the binary's and the package's.
 set -euo pipefail
 page=$1 binary=$2
 
@@ -19,7 +20,16 @@ if [[ $synopsis != "$usage" ]]; then
     exit 1
 fi
 
-for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" FILES SECURITY EXAMPLES "SEE ALSO"; do
+# One version everywhere: the build's, which the binary prints, the page's and the package's.
+version=$("$binary" --version)
+changelog=$(sed -n '1s/^quorvane (\([^)]*\)).*/quorvane \1/p' "$(dirname "$page")/../debian/changelog")
+th=$(sed -n 's/^\.TH QUORVANE 1 [^ ]* "\([^"]*\)".*/\1/p' "$page")
+if [[ $version != "$changelog" || $version != "$th" ]]; then
+    echo "versions differ: binary '$version', changelog '$changelog', man page '$th'"
+    exit 1
+fi
+
+for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" SIGNALS AUDIT FILES SECURITY EXAMPLES "SEE ALSO"; do
     grep -qx "\.SH \"\?$section\"\?" "$page" || { echo "missing section $section"; exit 1; }
 done
 echo "man page: clean, synopsis matches the usage text"

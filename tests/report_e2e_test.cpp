@@ -1,6 +1,8 @@
 // End-to-end tests of the report: an honest exit status, one line per path, lost lines counted.
+#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
+#include <syslog.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -173,6 +175,101 @@ TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
                 handed += meta(path).uid == alice ? 1 : 0;
             }
             EXPECT_EQ(handed, changed);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// How the audit log names the caller with real uid `uid`.
+std::string who(uid_t uid) {
+    const passwd* pw = getpwuid(uid);
+    return pw ? std::string(pw->pw_name) + " (uid " + std::to_string(uid) + ")"
+              : "uid " + std::to_string(uid);
+}
+
+TEST_F(Report, EachRunIsLoggedForTheAudit) {
+    make_dir("/mnt/data/t", 0700, bob, bob);
+    make_file("/mnt/data/t/f", 0600, bob, bob);
+    // NOLINTNEXTLINE(misc-misleading-bidirectional): the override is the point of this name
+    const std::string odd = "/mnt/data/new\nline\xe2\x80\xae";
+    make_file(odd, 0600, bob, bob);
+    const std::string alice_is = who(alice);
+    const struct {
+        const char* what;
+        Caller caller;
+        std::vector<std::string> args;
+        std::string argv0;
+        std::vector<std::pair<int, std::string>> want;  // severity and message, in order
+    } rows[] = {
+        {"a member's run",
+         user,
+         {"/mnt/data/t"},
+         "",
+         {{LOG_NOTICE, alice_is + ": hand over to 1000:1000 without --setgid: \"/mnt/data/t\""},
+          {LOG_NOTICE, alice_is + ": ended: 2 paths visited, 0 failures"}}},
+        {"root's run",
+         root,
+         {"--uid", "1001", "--gid", "-1", "--setgid", "/mnt/data/t", "/mnt/data/t/f"},
+         "",
+         {{LOG_NOTICE,
+           who(0) + ": hand over to 1001:-1 with --setgid: \"/mnt/data/t\" \"/mnt/data/t/f\""},
+          {LOG_NOTICE, who(0) + ": ended: 3 paths visited, 0 failures"}}},
+        {"a refused id",
+         user,
+         {"--uid", "0", "/mnt/data/t"},
+         "",
+         {{LOG_WARNING, alice_is + ": refused: Error: can only set foreign uid as root"}}},
+        {"a refused path",
+         user,
+         {"/etc/x\ny"},
+         "",
+         {{LOG_WARNING,
+           alice_is + R"(: refused: Error: path "/etc/x\ny" is not an allowed path.)"}}},
+        {"run under another name",
+         user,
+         {"/mnt/data/t/f"},
+         "sudo",
+         {{LOG_NOTICE, alice_is + ": hand over to 1000:1000 without --setgid: \"/mnt/data/t/f\""},
+          {LOG_NOTICE, alice_is + ": ended: 1 path visited, 0 failures"}}},
+        {"a name with a newline and a bidirectional control",
+         user,
+         {odd},
+         "",
+         {{LOG_NOTICE,
+           alice_is +
+               R"(: hand over to 1000:1000 without --setgid: "/mnt/data/new\nline\xe2\x80\xae")"},
+          {LOG_NOTICE, alice_is + ": ended: 1 path visited, 0 failures"}}},
+        {"failures",
+         user,
+         {"/mnt/data/gone", "/mnt/data/gone/x"},
+         "",
+         {{LOG_NOTICE,
+           alice_is +
+               R"(: hand over to 1000:1000 without --setgid: "/mnt/data/gone" "/mnt/data/gone/x")"},
+          {LOG_WARNING, alice_is + ": ended: 2 paths visited, 2 failures"}}},
+        {"help", user, {"-h"}, "", {}},
+        {"a bad option", user, {"--bogus"}, "", {}},
+    };
+    SystemLog log;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RunOptions opt;
+        opt.argv0 = row.argv0;
+        run(row.caller, row.args, opt);
+        const std::vector<LogLine> got = log.take();
+        ASSERT_EQ(got.size(), row.want.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].facility, LOG_AUTHPRIV >> 3);
+            EXPECT_EQ(got[i].severity, row.want[i].first);
+            EXPECT_EQ(got[i].tag, "quorvane");
+            EXPECT_EQ(got[i].pid, got[0].pid);
+            EXPECT_EQ(got[i].message, row.want[i].second);
+            for (const unsigned char c : got[i].message) {
+                EXPECT_TRUE(c >= 0x20 && c != 0x7f) << "a raw control byte " << int(c);
+            }
         }
     }
 }
