@@ -21,14 +21,21 @@ expect() {
     fi
 }
 
-expect "options" "--uid --gid --setgid -u -g -s -h --" "$(complete_words quorvane -)"
-expect "long options" "--uid --gid --setgid --" "$(complete_words quorvane --)"
+expect "options" "--uid --gid --setgid --help --version -u -g -s -h --" "$(complete_words quorvane -)"
+expect "long options" "--uid --gid --setgid --help --version --" "$(complete_words quorvane --)"
 expect "prefix" "--setgid" "$(complete_words quorvane --se)"
 read -r first _ <<<"$(complete_words quorvane --uid '')"
 expect "--uid first" "$(id -u)" "$first"
 read -r first _ <<<"$(complete_words quorvane -g '')"
 expect "-g first" "$(id -g)" "$first"
 expect "ids are numbers" "" "$(complete_words quorvane --uid '' | tr ' ' '\n' | grep -v '^[0-9]*$' || true)"
+# Someone who is not root is offered only his own ids, the only ones he may give.
+if [[ $(id -u) -eq 0 ]]; then
+    as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups bash -c "source '$1'; $2"; }
+    words='COMP_WORDS=(quorvane "$0" ""); COMP_CWORD=2; _quorvane; echo "${COMPREPLY[*]}"'
+    expect "--uid, not root" "65534" "$(as_nobody "$1" "${words/\$0/--uid}")"
+    expect "--gid, not root" "65534" "$(as_nobody "$1" "${words/\$0/-g}")"
+fi
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

@@ -2,10 +2,11 @@
 # Runs the unit and end-to-end tests, as root, on Debian's own kernels: 5.10 (bullseye) and 6.1
 # (bookworm), which lack fchmodat2, and 6.12 (trixie), which has every call the tool prefers.
 # Each is booted under QEMU with software emulation (this machine's /dev/kvm cannot boot them),
-# this machine's root file system shared read-only over 9p, a tmpfs over the build's Testing
+# this machine's root file system shared read-only over 9p, tmpfs over /tmp and the build's Testing
 # directory for all that is written, and Debian's defaults for root's open-file limits and the
 # link protections.
-# The kernels are fetched once with apt-get from Debian's mirror and kept in
+# The kernels are fetched once with apt-get, from the Debian mirror this machine's own apt
+# configuration names (so that a site's mirror or proxy is used), and kept in
 # $QUORVANE_KERNEL_CACHE (default /var/cache/quorvane-kernels). Prints one line per kernel; the
 # status is the number of kernels on which a test failed.
 # Usage (as root): tests/kernels.sh BUILD_DIR [RELEASE...]
@@ -14,7 +15,7 @@ set -euo pipefail
 if [[ ${1:-} == --guest ]]; then
     # Inside the virtual machine, chrooted into the shared root file system.
     build=$2
-    export CI=true TMPDIR=$build/Testing/tmp PATH=/usr/sbin:/usr/bin:/sbin:/bin
+    export CI=true TMPDIR=/tmp PATH=/usr/sbin:/usr/bin:/sbin:/bin
     export HOME=$TMPDIR
     mkdir -p "$TMPDIR"
     cd "$TMPDIR"
@@ -38,13 +39,42 @@ for tool in qemu-system-x86_64 busybox modinfo cpio; do
 done
 [[ -x $build/tests/e2e_tests ]] || { echo "kernels: build the tests in $build first" >&2; exit 1; }
 
+# The first Debian archive this machine's apt takes packages from (one-line or deb822 sources),
+# leaving out the security archive and other vendors' repositories.
+mirror() {
+    local files=() f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [[ -f $f ]] && files+=("$f")
+    done
+    [[ ${#files[@]} -gt 0 ]] || return 1
+    awk -v debian='^(buster|bullseye|bookworm|trixie|forky|duke|sid|(old)*stable|testing|unstable)(-updates)?$' '
+        function take(uris, suites,   u, s, n, m, i, j) {
+            n = split(uris, u, " "); m = split(suites, s, " ")
+            for (i = 1; i <= n; i++) for (j = 1; j <= m; j++)
+                if (s[j] ~ debian && u[i] !~ /security/) { print u[i]; exit }
+        }
+        FNR == 1 || /^[[:space:]]*$/ { take(uris, suites); uris = suites = "" }
+        /^[[:space:]]*#/ { next }
+        /^deb[[:space:]]/ {
+            sub(/\[[^]]*\][[:space:]]*/, "")
+            take($2, $3)
+        }
+        /^URIs:/ { $1 = ""; uris = $0 }
+        /^Suites:/ { $1 = ""; suites = $0 }
+        END { take(uris, suites) }
+    ' "${files[@]}" | head -n 1
+}
+
 # Fetches the release's stock kernel package into the cache, once; prints its directory.
 fetch() {
     local rel=$1 dir=$cache/$rel
     if [[ ! -f $dir/ready ]]; then
         rm -rf "$dir"
         mkdir -p "$dir/apt/lists/partial" "$dir/apt/archives/partial" "$dir/root"
-        echo "deb http://deb.debian.org/debian $rel main" >"$dir/apt/sources.list"
+        local uri
+        uri=$(mirror) && [[ -n $uri ]] ||
+            { echo "kernels: no Debian archive in this machine's apt sources" >&2; exit 1; }
+        echo "deb $uri $rel main" >"$dir/apt/sources.list"
         local opts=(-o "Dir::Etc::SourceList=$dir/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
             -o "Dir::State::Lists=$dir/apt/lists" -o "Dir::Cache=$dir/apt"
             -o APT::Architecture=amd64 -o APT::Sandbox::User=root)
@@ -102,8 +132,9 @@ for m in ${order[*]}; do insmod /modules/\$m.ko || echo "insmod \$m failed"; don
 n=/newroot
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot \$n
 mount -t proc proc \$n/proc && mount -t sysfs sys \$n/sys && mount -t devtmpfs dev \$n/dev
-# The one place written to, whatever directory the clone is in: ctest's results and TMPDIR.
-mount -t tmpfs tmpfs \$n$build/Testing
+# The only places written to: ctest's results, and a /tmp of root's own, however the way to the
+# clone is owned, for the tests that need their temporary directory reached only through root's.
+mount -t tmpfs tmpfs \$n$build/Testing && mount -t tmpfs -o mode=1777 tmpfs \$n/tmp
 # As a Debian host has them: systemd's link protections and root's open-file limits.
 echo 1 >/proc/sys/fs/protected_hardlinks && echo 1 >/proc/sys/fs/protected_symlinks
 ulimit -Hn 524288 && ulimit -Sn 1024

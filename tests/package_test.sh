@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a clean clone of the repository's HEAD, as a site would, and
-# checks it: no set-ID file is left in the clone; lintian finds nothing but the set-user-ID override, and the package holds the
-# set-user-ID binary (4754 until its postinst gives it to group quorvane), the man page, the
-# completion and the copyright. With --install (as root) it then installs the package as an admin
-# would and checks who may run it: root and the group's members, through their own login, and
-# nobody else; and that purging it forgets the override and the group. With an output directory,
-# the .deb is copied there. Usage: tests/package_test.sh [--install] [repo] [outdir]
+# checks it: no set-ID file is left in the clone; lintian finds nothing but the set-user-ID
+# override; the package holds the set-user-ID binary (4754 until its postinst gives it to group
+# quorvane), the man page, the completion and the copyright; its version is the binary's. With
+# --install (as root) it then installs the package as an admin would and checks who may run it:
+# root and the group's members, through their own login, and nobody else; and that purging it
+# forgets the override, and the group unless someone is still in it. With an output directory, the
+# .deb is copied there. Usage: tests/package_test.sh [--install] [repo] [outdir]
 set -euo pipefail
 install=
 if [[ ${1:-} == --install ]]; then
@@ -76,7 +77,7 @@ for u in quorvane-member quorvane-other; do
     useradd --system --no-create-home "$u"
     users+=("$u")
 done
-adduser --quiet quorvane-member quorvane
+usermod -aG quorvane quorvane-member
 runs() { runuser -u "$1" -- quorvane -h 2>&1 | head -n 1; }
 [[ $(runs root) == "Usage: ./quorvane "* ]] || { echo "root: $(runs root)"; exit 1; }
 [[ $(runs quorvane-member) == "Usage: ./quorvane "* ]] || { echo "member: $(runs quorvane-member)"; exit 1; }
@@ -84,15 +85,26 @@ runs() { runuser -u "$1" -- quorvane -h 2>&1 | head -n 1; }
     echo "another user: $(runs quorvane-other)"
     exit 1
 }
-# An admin's own choice survives an upgrade, and purging forgets both.
+# An admin's own choice survives an upgrade.
 dpkg-statoverride --remove /usr/bin/quorvane
 dpkg-statoverride --update --add root quorvane 4750 /usr/bin/quorvane
 dpkg -i "$deb" >/dev/null
 got=$(stat -c '%a %U:%G' /usr/bin/quorvane)
 [[ $got == "4750 root:quorvane" ]] || { echo "reinstalled as $got, not as the admin chose"; exit 1; }
-dpkg --purge quorvane >/dev/null
-if dpkg-statoverride --list /usr/bin/quorvane || getent group quorvane; then
-    echo "purge left the override or the group behind"
+# Purging keeps a group that still has a member, and says so; an empty one goes.
+kept=$(dpkg --purge quorvane 2>&1 >/dev/null)
+if dpkg-statoverride --list /usr/bin/quorvane || ! getent group quorvane >/dev/null; then
+    echo "purge left the override, or took the group from its member"
     exit 1
 fi
-echo "installed: 4754 root:quorvane; root and members may run it, others may not; purge forgets it"
+grep -q "keeping group quorvane, which still has members: quorvane-member" <<<"$kept" ||
+    { echo "purge did not say why it kept the group: $kept"; exit 1; }
+gpasswd -d quorvane-member quorvane >/dev/null
+dpkg -i "$deb" >/dev/null
+dpkg --purge quorvane >/dev/null
+if getent group quorvane; then
+    echo "purge left the empty group behind"
+    exit 1
+fi
+echo "installed: 4754 root:quorvane; root and members may run it, others may not; purge forgets" \
+    "the override, and the group once it is empty"
