@@ -67,15 +67,26 @@ int link_is_loop(int at, const char* name) {
                : err;
 }
 
+// Whether `path` holds a ".." component.
+bool climbs(std::string_view path) {
+    for (size_t start = 0; start <= path.size();) {
+        const size_t end = std::min(path.find('/', start), path.size());
+        if (path.substr(start, end - start) == "..") return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// `path` is relative, not empty and holds no "..".
 Result<UniqueFd> open_by_names(int dirfd, std::string_view path, int flags) {
-    if (!path.empty() && path.front() == '/') return failure<UniqueFd>(EXDEV);
     std::vector<std::string> names;
+    bool more = false;  // a "/" after the last name: it must then be a directory
     while (!path.empty()) {
         const size_t end = std::min(path.find('/'), path.size());
         const std::string_view name = path.substr(0, end);
-        path.remove_prefix(std::min(end + 1, path.size()));
-        if (name == "..") return failure<UniqueFd>(EXDEV);
         if (!name.empty() && name != ".") names.emplace_back(name);
+        more = !names.empty() && (name.empty() || name == "." || end < path.size());
+        path.remove_prefix(std::min(end + 1, path.size()));
     }
     if (names.empty()) names.emplace_back(".");
 
@@ -88,14 +99,15 @@ Result<UniqueFd> open_by_names(int dirfd, std::string_view path, int flags) {
         at = held.fd;
     }
     const char* last = names.back().c_str();
-    Result<UniqueFd> fd;
-    fd.value = UniqueFd(openat(at, last, flags | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.value) return failure<UniqueFd>(link_is_loop(at, last));
-    // Only an O_PATH open that asked not to follow may hold the link itself.
-    struct stat st;
     const int want = O_PATH | O_NOFOLLOW;
-    if ((flags & want) != want && (flags & O_PATH) && fstat(fd->fd, &st) == 0 &&
-        S_ISLNK(st.st_mode)) {
+    // Only a final name that asked for the link itself may be one; any other link is a loop.
+    const bool link_itself = !more && (flags & want) == want;
+    Result<UniqueFd> fd;
+    fd.value =
+        UniqueFd(openat(at, last, flags | (more ? O_DIRECTORY : 0) | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.value) return failure<UniqueFd>(link_itself ? errno : link_is_loop(at, last));
+    struct stat st;
+    if (!link_itself && (flags & O_PATH) && fstat(fd->fd, &st) == 0 && S_ISLNK(st.st_mode)) {
         return failure<UniqueFd>(ELOOP);
     }
     return fd;
@@ -149,6 +161,10 @@ Kernel probe_kernel() {
 }
 
 Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int flags) {
+    // Refused by its text alone, the same both ways, and before openat2 could answer EAGAIN to a
+    // ".." that races a rename elsewhere.
+    if (*path == '\0') return failure<UniqueFd>(ENOENT);
+    if (*path == '/' || climbs(path)) return failure<UniqueFd>(EXDEV);
     if (!k.openat2) return open_by_names(dirfd, path, flags);
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);

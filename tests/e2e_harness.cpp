@@ -179,6 +179,7 @@ int trace(pid_t pid, const std::vector<Trap>& traps) {
     long call = -1;
     std::string text;  // of the call entered last
     int fail = 0;
+    bool pretend = false;
     int signal = 0;
     for (;;) {
         ptrace(PTRACE_SYSCALL, pid, nullptr, static_cast<long>(signal));
@@ -195,10 +196,12 @@ int trace(pid_t pid, const std::vector<Trap>& traps) {
         __ptrace_syscall_info info{};
         ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info);
         const bool at_exit = info.op == PTRACE_SYSCALL_INFO_EXIT;
-        if (at_exit && fail != 0) {
-            // The call failed as asked (or, failed before, was never made).
+        if (at_exit && (fail != 0 || pretend)) {
+            // The call failed as asked (or, failed before, was never made), or was never made
+            // and succeeds.
             ptrace(PTRACE_POKEUSER, pid, offsetof(user_regs_struct, rax), -static_cast<long>(fail));
             fail = 0;
+            pretend = false;
         }
         if (!at_exit && info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
         if (!at_exit) {
@@ -215,7 +218,7 @@ int trace(pid_t pid, const std::vector<Trap>& traps) {
             if (++seen[i] != t.nth) continue;
             Stop stop{pid, call, at_exit, text};
             t.act(stop);
-            if (stop.fail != 0 && !at_exit) {
+            if ((stop.fail != 0 || stop.pretend) && !at_exit) {
                 ptrace(PTRACE_POKEUSER, pid, offsetof(user_regs_struct, orig_rax), -1L);
             }
             if (stop.fail != 0 && at_exit) {
@@ -223,6 +226,7 @@ int trace(pid_t pid, const std::vector<Trap>& traps) {
                        -static_cast<long>(stop.fail));
             } else {
                 fail = stop.fail;
+                pretend = stop.pretend && !at_exit;
             }
         }
     }
@@ -292,7 +296,7 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
     if (pid == 0) {
         // A tool that hangs is killed, and its test fails, rather than hanging the suite; the
         // timer outlives exec.
-        alarm(600);
+        alarm(opt.timeout);
         if (chdir(opt.cwd.c_str()) != 0) _exit(126);
         if (opt.nofile > 0) {
             const rlimit lim{static_cast<rlim_t>(opt.nofile), static_cast<rlim_t>(opt.nofile)};

@@ -36,6 +36,7 @@ struct Stop {
     bool at_exit;      ///< after the call (its result set) rather than before it
     std::string text;  ///< the path argument, or the first buffer written
     int fail = 0;      ///< set to an error number to make the call fail with it (before: unmade)
+    bool pretend = false;  ///< set before the call to have it succeed without being made
 };
 
 /// Stops the tool at the `nth` time it enters (or leaves) system call `call` with `text` as its
@@ -65,6 +66,7 @@ struct RunOptions {
     std::vector<Trap> traps = {};  ///< when any, the tool runs under ptrace(2) from this process
     int inherited = 0;             ///< descriptors it starts with open, beyond 0, 1 and 2
     std::string argv0 = {};        ///< when set, the name it is run under
+    unsigned timeout = 600;        ///< seconds before a tool that hangs is killed
 };
 
 /// What a run produced.

@@ -295,6 +295,12 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
                "\": refusing a file with 2 hard links" + why + "\n";
     };
     std::ofstream("/mnt/one") << "1\n";
+    ASSERT_EQ(mkfifo("/mnt/fifo", 0644), 0);
+    // A file of procfs itself that only starts with "1".
+    const std::string starts_with_1 = "/proc/sys/fs/pipe-max-size";
+    std::string value;
+    std::ifstream(starts_with_1) >> value;
+    ASSERT_TRUE(value.size() > 1 && value[0] == '1') << starts_with_1 << " reads " << value;
     const ProtectedHardlinks on;
     const struct {
         const char* what;
@@ -310,6 +316,24 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
          attacker,
          {},
          "/mnt/one",
+         4,
+         0600,
+         "",
+         refused("bobs", off) + refused("group", off) + refused("roots", off) +
+             refused("own", off)},
+        {"procfs, but only starting with \"1\"",
+         attacker,
+         {},
+         starts_with_1.c_str(),
+         4,
+         0600,
+         "",
+         refused("bobs", off) + refused("group", off) + refused("roots", off) +
+             refused("own", off)},
+        {"a fifo, which would block whoever opened it to read",
+         attacker,
+         {},
+         "/mnt/fifo",
          4,
          0600,
          "",
@@ -359,7 +383,9 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
         }
         std::optional<Bound> planted;
         if (row.over) planted.emplace(row.over, "/proc/sys/fs/protected_hardlinks");
-        const RunResult r = run(row.caller, args);
+        RunOptions opt;
+        opt.timeout = 30;
+        const RunResult r = run(row.caller, args, opt);
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
@@ -406,18 +432,24 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
     const std::string cwd = "/proc/" + std::to_string(inside) + "/cwd/";
     // Capabilities kept across the change of ids, as a service manager may start a process.
     const Caller keeping{mallory, mallory, {"--securebits=+no_setuid_fixup"}};
+    // A capset(2) that reports success and drops nothing: only reading the sets back tells.
+    const Trap pretend{SYS_capset, "", 1, false, [](Stop& s) { s.pretend = true; }};
     const struct {
         Caller caller;
         std::string arg;
+        std::vector<Trap> traps = {};
     } refused[] = {
         {attacker, "/mnt/data/m/closed/f"},
         {keeping, "/mnt/data/m/closed/f"},
         {keeping, "/mnt/data/m/closed/absent"},
+        {keeping, "/mnt/data/m/closed/f", {pretend}},
         {attacker, cwd},
         {attacker, cwd + "f"},
     };
     for (const auto& row : refused) {
-        const RunResult r = run(row.caller, {row.arg});
+        RunOptions opt;
+        opt.traps = row.traps;
+        const RunResult r = run(row.caller, {row.arg}, opt);
         EXPECT_EQ(r.status, 1) << row.arg;
         EXPECT_EQ(r.err, refusal(quote_path(row.arg)));
         EXPECT_EQ(meta("/mnt/data/m/closed"), (Meta{bob, bob, 0700})) << row.arg;
@@ -428,6 +460,10 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
     const RunResult r = run(attacker, {"/mnt/data/m/closed"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{mallory, mallory, 0640}));
+    // Once his path is judged, the tool has its capabilities back, kept across ids or not.
+    const RunResult kept = run(keeping, {"/mnt/data/m/foo"});
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(meta("/mnt/data/m/foo"), (Meta{mallory, mallory, 0640}));
     expect_untouched(sentinels);
 }
 
@@ -525,6 +561,49 @@ TEST_F(Hostile, RootsAreReachedOnlyThroughWaysRootControls) {
         EXPECT_EQ(other.out, updated("/mnt/data/own") + "\n");
         EXPECT_EQ(other.err, "");
     }
+}
+
+TEST_F(Hostile, AnotherProcesssDescriptorTableIsNeverTakenForOurOwn) {
+    const auto sentinels = make_sentinels();
+    make_dir("/mnt/data/m", 0700, mallory, mallory);
+    make_file("/mnt/data/m/f", 0600, mallory, mallory);
+    // Another process, every descriptor of which is a sentinel.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+        const int secret = open("/mnt/outside/secret", O_RDONLY);
+        for (int fd = 3; fd < 64 && secret >= 0; ++fd) {
+            if (fd != ready[1] && fd != secret) dup2(secret, fd);
+        }
+        if (write(ready[1], "", 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    std::string over;
+    RunOptions opt;
+    opt.refuse = "fchmodat2=ENOSYS";
+    // Its table put where the tool looks for its own, right before it opens it.
+    opt.traps = {{SYS_openat, "self/fd", 1, false, [&](Stop& s) {
+                      over = "/proc/" + std::to_string(s.pid) + "/fd";
+                      const std::string theirs = "/proc/" + std::to_string(other) + "/fd";
+                      ASSERT_EQ(mount(theirs.c_str(), over.c_str(), nullptr, MS_BIND, nullptr), 0);
+                  }}};
+    const RunResult r = run(root, {"--uid", "1002", "--gid", "1002", "/mnt/data/m"}, opt);
+    umount2(over.c_str(), MNT_DETACH);
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, updated("/mnt/data/m") + "\n");
+    EXPECT_EQ(r.err,
+              "Failed to update permissions of \"/mnt/data/m/f\": (95) Operation not supported (no "
+              "fchmodat2, and /proc/self/fd is not this process's own)\n");
+    EXPECT_EQ(meta("/mnt/data/m/f"), (Meta{mallory, mallory, 0600}));
+    expect_untouched(sentinels);
 }
 
 // A sanitizer's allocator reports running out of memory and ends the process instead of failing

@@ -28,6 +28,7 @@ class KernelCalls : public ::testing::Test {
         fs::create_directory_symlink("sub", t / "link_in");
         fs::create_directory_symlink("/etc", t / "link_out");
         fs::create_symlink("file", t / "sub/link_file");
+        fs::create_directory_symlink(".", t / "dot");
         dir = open(t.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(dir, 0);
     }
@@ -67,6 +68,14 @@ TEST_F(KernelCalls, OpenBeneathRefusesEveryLinkAndEveryWayOut) {
         {"/etc", O_PATH, EXDEV, nullptr},
         {"missing/x", O_PATH, ENOENT, nullptr},
         {"sub/file/x", O_PATH, ENOTDIR, nullptr},
+        // Forms the walk never makes, which both ways must still read as openat2 does.
+        {"", O_RDONLY | O_NONBLOCK, ENOENT, nullptr},
+        {"sub/", O_PATH, 0, "sub"},
+        {"sub/file//", O_PATH | O_NOFOLLOW, ENOTDIR, nullptr},
+        {"sub/file/.", O_PATH, ENOTDIR, nullptr},
+        {"dot/.", O_PATH | O_NOFOLLOW, ELOOP, nullptr},
+        {"link_out", O_PATH | O_NOFOLLOW | O_DIRECTORY, ENOTDIR, nullptr},
+        {"link_in/", O_PATH | O_NOFOLLOW, ELOOP, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " with flags " + std::to_string(c.flags));
