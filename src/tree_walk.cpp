@@ -24,7 +24,7 @@ struct Walk {
     const Visitor& visit;
     DirStack stack;
     std::string path;  // the text of the path being handled; every frame's is a prefix
-    Tally done;
+    Tally tally;
 };
 
 // A path that could not be examined: one that is gone fails as its ownership change would have,
@@ -36,7 +36,7 @@ int examine_failed(const std::string& text, int err, std::string_view why) {
 
 // Sets the walk's path to that of entry `name` of frame `f`.
 void enter(Walk& w, const Frame& f, const char* name) {
-    ++w.done.visited;
+    ++w.tally.visited;
     w.path.resize(f.text_len);
     if (!w.path.empty() && w.path.back() != '/') w.path += '/';
     w.path += name;
@@ -47,7 +47,7 @@ void enter(Walk& w, const Frame& f, const char* name) {
 void examine(Walk& w, UniqueFd file, const struct stat& st) {
     const std::string& text = w.path;
     if (!S_ISDIR(st.st_mode)) {
-        w.done.failures += w.visit(file.fd, st, text).failures;
+        w.tally.failures += w.visit(file.fd, st, text).failures;
         w.stack.done(std::move(file));
         return;
     }
@@ -60,14 +60,14 @@ void examine(Walk& w, UniqueFd file, const struct stat& st) {
         const std::string line = iterate_warning(text, !list, err);
         // Running out of descriptors or memory is our limit, not the tree's: it must count.
         if (err == EMFILE || err == ENFILE || err == ENOMEM || err == EOVERFLOW) {
-            w.done.failures += fail(line);
+            w.tally.failures += fail(line);
         } else {
             say_err(line);
         }
     }
     // The listing's own descriptor can change the mode where O_PATH ones cannot (see change_mode).
     const Visit v = w.visit(list ? list->fd : file.fd, st, text);
-    w.done.failures += v.failures;
+    w.tally.failures += v.failures;
     if (!v.enter || f.starts.empty()) return;
     f.next = f.starts.size();
     f.dir = std::move(list.value);
@@ -80,7 +80,7 @@ void visit_next(Walk& w) {
         Frame& top = w.stack.top();
         while (top.next > 0) {
             enter(w, top, top.name(--top.next));
-            w.done.failures += fail(status_failure(w.path, reopen_failure(err)));
+            w.tally.failures += fail(status_failure(w.path, reopen_failure(err)));
         }
         w.stack.pop();
         return;
@@ -93,7 +93,7 @@ void visit_next(Walk& w) {
     // subtree is walked.
     const bool last = top.next == 0;
     if (text.size() >= PATH_MAX) {
-        w.done.failures += fail(status_failure(text, std::strerror(ENAMETOOLONG)));
+        w.tally.failures += fail(status_failure(text, std::strerror(ENAMETOOLONG)));
         if (last) w.stack.pop();
         return;
     }
@@ -101,9 +101,9 @@ void visit_next(Walk& w) {
     if (last) w.stack.pop();
     struct stat st;
     if (!file) {
-        w.done.failures += examine_failed(text, file.err, std::strerror(file.err));
+        w.tally.failures += examine_failed(text, file.err, std::strerror(file.err));
     } else if (fstat(file->fd, &st) != 0) {
-        w.done.failures += fail(status_failure(text, std::strerror(errno)));
+        w.tally.failures += fail(status_failure(text, std::strerror(errno)));
     } else {
         examine(w, std::move(file.value), st);
     }
@@ -112,11 +112,11 @@ void visit_next(Walk& w) {
 // Confirms afresh that `arg` lies beneath a root, opens it there without following any link,
 // and walks it.
 void visit_argument(Walk& w, const Kernel& k, const fs::path& arg, const std::vector<Root>& roots) {
-    ++w.done.visited;
+    ++w.tally.visited;
     w.path = arg.native();
     const std::string& text = w.path;
     if (text.size() >= PATH_MAX) {
-        w.done.failures += fail(status_failure(text, std::strerror(ENAMETOOLONG)));
+        w.tally.failures += fail(status_failure(text, std::strerror(ENAMETOOLONG)));
         return;
     }
     Result<UniqueFd> file = confirm(k, arg, roots);
@@ -125,9 +125,9 @@ void visit_argument(Walk& w, const Kernel& k, const fs::path& arg, const std::ve
     }
     struct stat st;
     if (!file) {
-        w.done.failures += examine_failed(text, file.err, confirm_failure(file.err));
+        w.tally.failures += examine_failed(text, file.err, confirm_failure(file.err));
     } else if (fstat(file->fd, &st) != 0) {
-        w.done.failures += fail(status_failure(text, std::strerror(errno)));
+        w.tally.failures += fail(status_failure(text, std::strerror(errno)));
     } else {
         examine(w, std::move(file.value), st);
     }
@@ -144,5 +144,5 @@ Tally walk_trees(const Kernel& k, const std::vector<fs::path>& args, const std::
         visit_argument(w, k, args[i], roots);
         while (!w.stack.empty() && !interruption()) visit_next(w);
     }
-    return w.done;
+    return w.tally;
 }
