@@ -98,7 +98,7 @@ void append_escaped(std::string& out, std::string_view text, bool quoting) {
 
 // A stream the report goes to: its first write error, and the whole lines not yet written.
 struct Stream {
-    explicit Stream(int f) : fd(f) {}
+    explicit Stream(int f) noexcept : fd(f) {}
     int fd;
     size_t block = 0;  // the most written at once, 0 for a line at a time; decided at first use
     bool decided = false;

@@ -284,7 +284,7 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         argv.insert(argv.end(), caller.setpriv.begin(), caller.setpriv.end());
     }
     if (!opt.argv0.empty())
-        argv.insert(argv.end(), {"bash", "-c", "exec -a \"$0\" \"$@\"", opt.argv0});
+        argv.insert(argv.end(), {"bash", "-c", R"(exec -a "$0" "$@")", opt.argv0});
     argv.emplace_back(tool);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -402,7 +402,7 @@ SystemLog::~SystemLog() {
     unlink("/dev/log");
 }
 
-std::vector<LogLine> SystemLog::take() {
+std::vector<LogLine> SystemLog::take() const {
     std::vector<LogLine> got;
     char buf[65536];
     ssize_t n;

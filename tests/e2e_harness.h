@@ -94,7 +94,7 @@ class SystemLog {
     SystemLog(const SystemLog&) = delete;
     SystemLog& operator=(const SystemLog&) = delete;
     /// The lines that arrived since the last call, in order.
-    std::vector<LogLine> take();
+    std::vector<LogLine> take() const;
 
   private:
     int fd_;
