@@ -88,6 +88,23 @@ std::string way_risk(const Step& dir, const std::string& next_shown, const struc
     return shared_entry(next_shown, next ? &next->st_uid : nullptr);
 }
 
+// Whether `path` starts with every component of `root`; `beneath` is then the rest, "." for the
+// root itself. Components are compared whole and byte for byte.
+bool lies_under(const fs::path& path, const fs::path& root, fs::path& beneath) {
+    auto it = path.begin();
+    auto last2 = root.begin();
+    while (it != path.end() && last2 != root.end() && it->native() == last2->native()) {
+        ++it;
+        ++last2;
+    }
+    if (root.empty() || last2 != root.end()) return false;
+    for (; it != path.end(); ++it) {
+        if (!it->empty()) beneath /= *it;
+    }
+    if (beneath.empty()) beneath = ".";
+    return true;
+}
+
 // Appends the names of `text` to `todo`, so that the first is taken first.
 void push_names(std::vector<std::string>& todo, std::string_view text) {
     std::vector<std::string> names;
@@ -184,11 +201,7 @@ std::vector<Root> open_roots(const std::vector<fs::path>& written) {
         open_root(r);
         if (r.set_aside.empty()) continue;
         r.dir.reset();
-        // Only to tell a caller which root his path would have lain under; nothing is reached
-        // through it.
-        std::error_code ec;
-        r.resolved = fs::weakly_canonical(r.written, ec);
-        if (ec) r.resolved = r.written;
+        r.resolved.clear();
     }
     return roots;
 }
@@ -240,31 +253,29 @@ Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
         if (ec) return failure<Admission>(ec.value());
     }
 
-    Result<Admission> refused = failure<Admission>(EXDEV);
     for (const Root& root : roots) {
-        auto it = abspath.begin();
-        auto last2 = root.resolved.begin();
-        while (it != abspath.end() && last2 != root.resolved.end() &&
-               it->native() == last2->native()) {
-            ++it;
-            ++last2;
-        }
-        if (last2 != root.resolved.end()) continue;
-        if (!root.set_aside.empty()) {
-            if (!refused->root) refused->root = &root;
+        Result<Admission> found;
+        if (!root.set_aside.empty() || !lies_under(abspath, root.resolved, found->beneath)) {
             continue;
         }
-
-        Result<Admission> found;
         found->root = &root;
         found->missing = missing;
         found->dev = st.st_dev;
         found->ino = st.st_ino;
-        for (; it != abspath.end(); ++it) {
-            if (!it->empty()) found->beneath /= *it;
-        }
-        if (found->beneath.empty()) found->beneath = ".";
         return found;
+    }
+    // Which root set aside it would have lain under, resolved as the caller sees it: only to
+    // tell him why, and nothing is reached through it.
+    Result<Admission> refused = failure<Admission>(EXDEV);
+    const CallerRights as_caller;
+    for (const Root& root : roots) {
+        if (as_caller.error() || root.set_aside.empty()) continue;
+        const fs::path resolved = fs::weakly_canonical(root.written, ec);
+        fs::path beneath;
+        if (!ec && lies_under(abspath, resolved, beneath)) {
+            refused->root = &root;
+            break;
+        }
     }
     return refused;
 }

@@ -19,8 +19,8 @@ extern const std::vector<std::filesystem::path> allowed_paths;
 /// A root as this run found it: judged once, at the start, then held.
 struct Root {
     std::filesystem::path written;   ///< as compiled in
-    std::filesystem::path resolved;  ///< where its way leads: absolute, no link, "." or ".."; for a
-                                     ///< root set aside, its weakly canonical form by name
+    std::filesystem::path resolved;  ///< where its way leads: absolute, no link, "." or "..";
+                                     ///< empty for a root set aside
     UniqueFd dir;                    ///< the root, or the deepest directory of its way that exists
     std::filesystem::path rest;      ///< the names below `dir` that did not exist; empty when the
                                      ///< root did
@@ -76,8 +76,9 @@ class CallerRights {
 /// `path`'s status is read and its text resolved with the caller's rights (see CallerRights).
 /// Fails with ELOOP when its final component is a symbolic link, the error of CallerRights when
 /// the caller's rights could not be taken, EXDEV when it lies under no usable root (then
-/// `value.root` is the first root set aside that it would have lain under, or null), or the
-/// file-system error met on the way other than its absence. Never prints.
+/// `value.root` is the first root set aside that it would have lain under, that root resolved
+/// by name with the caller's rights, or null), or the file-system error met on the way other than
+/// its absence. Never prints.
 Result<Admission> admit(const std::filesystem::path& path, const std::vector<Root>& roots);
 
 /// Judges `path` again (see admit()) and opens it beneath its root's descriptor, refusing every
