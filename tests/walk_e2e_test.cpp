@@ -1,6 +1,5 @@
 // End-to-end tests of the repair walk: modes, owners, lines, their order and the exit status.
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -168,12 +167,15 @@ TEST_F(Walk, FailuresAreCountedAndReported) {
               "Failed to update ownership of\"/mnt/data/gone\": (2) No such file or directory\n");
 }
 
-// Sets the immutable attribute on `path`; false where the file system cannot hold it.
+// Sets the immutable attribute on `path`; false where the file system cannot hold it. The
+// numbers are the kernel's: <linux/fs.h> clashes with <sys/mount.h> before glibc 2.36.
 bool make_immutable(const std::string& path) {
+    const unsigned long get_flags = _IOR('f', 1, long), set_flags = _IOW('f', 2, long);
+    const int immutable = 0x10;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     int flags = 0;
-    const bool set = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                     (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    const bool set = fd >= 0 && ioctl(fd, get_flags, &flags) == 0 &&
+                     (flags |= immutable, ioctl(fd, set_flags, &flags) == 0);
     if (fd >= 0) close(fd);
     return set;
 }
