@@ -389,6 +389,26 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
     return r;
 }
 
+Bystander::Bystander(const std::function<bool()>& setup) {
+    int ready[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (!setup() || write(ready[1], "", 1) != 1) _exit(1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    EXPECT_EQ(read(ready[0], &c, 1), 1) << "the bystander's setup failed";
+    close(ready[0]);
+}
+
+Bystander::~Bystander() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
 SystemLog::SystemLog() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

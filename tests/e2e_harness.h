@@ -100,6 +100,20 @@ class SystemLog {
     int fd_;
 };
 
+/// Another process of the test's own: it runs `setup` (as root; it may change its ids or its
+/// descriptors), then waits until the object goes out of scope. A setup that fails fails the test.
+class Bystander {
+  public:
+    explicit Bystander(const std::function<bool()>& setup);
+    ~Bystander();
+    Bystander(const Bystander&) = delete;
+    Bystander& operator=(const Bystander&) = delete;
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_;
+};
+
 /// The set-user-ID root copy of the tool on the namespace's private tmpfs.
 extern const char* const tool;
 

@@ -367,23 +367,12 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
     // and whatever way in he finds; the directory itself can be named.
     make_dir("/mnt/data/m/closed", 0700, bob, bob);
     make_file("/mnt/data/m/closed/f", 0600, bob, bob);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t inside = fork();
-    if (inside == 0) {
-        // Another user's process working in there.
-        if (chdir("/mnt/data/m/closed") != 0 || setresgid(bob, bob, bob) != 0 ||
-            setresuid(bob, bob, bob) != 0 || write(ready[1], "", 1) != 1) {
-            _exit(1);
-        }
-        pause();
-        _exit(0);
-    }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    const std::string cwd = "/proc/" + std::to_string(inside) + "/cwd/";
+    // Another user's process working in there.
+    std::optional<Bystander> inside(std::in_place, [] {
+        return chdir("/mnt/data/m/closed") == 0 && setresgid(bob, bob, bob) == 0 &&
+               setresuid(bob, bob, bob) == 0;
+    });
+    const std::string cwd = "/proc/" + std::to_string(inside->pid()) + "/cwd/";
     // Capabilities kept across the change of ids, as a service manager may start a process.
     const Caller keeping{mallory, mallory, {"--securebits=+no_setuid_fixup"}};
     // A capset(2) that reports success and drops nothing: only reading the sets back tells.
@@ -409,8 +398,7 @@ TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
         EXPECT_EQ(meta("/mnt/data/m/closed"), (Meta{bob, bob, 0700})) << row.arg;
         EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{bob, bob, 0600})) << row.arg;
     }
-    kill(inside, SIGKILL);
-    waitpid(inside, nullptr, 0);
+    inside.reset();
     const RunResult r = run(attacker, {"/mnt/data/m/closed"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(meta("/mnt/data/m/closed/f"), (Meta{mallory, mallory, 0640}));
@@ -522,35 +510,24 @@ TEST_F(Hostile, AnotherProcesssDescriptorTableIsNeverTakenForOurOwn) {
     make_dir("/mnt/data/m", 0700, mallory, mallory);
     make_file("/mnt/data/m/f", 0600, mallory, mallory);
     // Another process, every descriptor of which is a sentinel.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t other = fork();
-    if (other == 0) {
+    const Bystander other([] {
         const int secret = open("/mnt/outside/secret", O_RDONLY);
         for (int fd = 3; fd < 64 && secret >= 0; ++fd) {
-            if (fd != ready[1] && fd != secret) dup2(secret, fd);
+            if (fd != secret && fcntl(fd, F_GETFD) < 0) dup2(secret, fd);
         }
-        if (write(ready[1], "", 1) != 1) _exit(1);
-        pause();
-        _exit(0);
-    }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
+        return secret >= 0;
+    });
     std::string over;
     RunOptions opt;
     opt.refuse = "fchmodat2=ENOSYS";
     // Its table put where the tool looks for its own, right before it opens it.
     opt.traps = {{SYS_openat, "self/fd", 1, false, [&](Stop& s) {
                       over = "/proc/" + std::to_string(s.pid) + "/fd";
-                      const std::string theirs = "/proc/" + std::to_string(other) + "/fd";
+                      const std::string theirs = "/proc/" + std::to_string(other.pid()) + "/fd";
                       ASSERT_EQ(mount(theirs.c_str(), over.c_str(), nullptr, MS_BIND, nullptr), 0);
                   }}};
     const RunResult r = run(root, {"--uid", "1002", "--gid", "1002", "/mnt/data/m"}, opt);
     umount2(over.c_str(), MNT_DETACH);
-    kill(other, SIGKILL);
-    waitpid(other, nullptr, 0);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, updated("/mnt/data/m") + "\n");
     EXPECT_EQ(r.err,
