@@ -2,7 +2,7 @@
 # Runs the unit and end-to-end tests, as root, on Debian's own kernels: 5.10 (bullseye) and 6.1
 # (bookworm), which lack fchmodat2, and 6.12 (trixie), which has every call the tool prefers.
 # Each is booted under QEMU with software emulation (this machine's /dev/kvm cannot boot them),
-# this machine's root file system shared read-only over 9p, tmpfs over /tmp and the build's Testing
+# this machine's root file system shared read-only over 9p, tmpfs over a temporary directory and the build's Testing
 # directory for all that is written, and Debian's defaults for root's open-file limits and the
 # link protections.
 # The kernels are fetched once with apt-get, from the Debian mirror this machine's own apt
@@ -15,7 +15,7 @@ set -euo pipefail
 if [[ ${1:-} == --guest ]]; then
     # Inside the virtual machine, chrooted into the shared root file system.
     build=$2
-    export CI=true TMPDIR=/tmp PATH=/usr/sbin:/usr/bin:/sbin:/bin
+    export CI=true TMPDIR=$3 PATH=/usr/sbin:/usr/bin:/sbin:/bin
     export HOME=$TMPDIR
     mkdir -p "$TMPDIR"
     cd "$TMPDIR"
@@ -132,13 +132,13 @@ for m in ${order[*]}; do insmod /modules/\$m.ko || echo "insmod \$m failed"; don
 n=/newroot
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot \$n
 mount -t proc proc \$n/proc && mount -t sysfs sys \$n/sys && mount -t devtmpfs dev \$n/dev
-# The only places written to: ctest's results, and a /tmp of root's own, however the way to the
-# clone is owned, for the tests that need their temporary directory reached only through root's.
-mount -t tmpfs tmpfs \$n$build/Testing && mount -t tmpfs -o mode=1777 tmpfs \$n/tmp
+# The only places written to: ctest's results, and a temporary directory of root's own, however
+# the way to the clone is owned, for the tests that need it reached only through root's.
+mount -t tmpfs tmpfs \$n$build/Testing && mount -t tmpfs -o mode=1777 tmpfs \$n$scratch
 # As a Debian host has them: systemd's link protections and root's open-file limits.
 echo 1 >/proc/sys/fs/protected_hardlinks && echo 1 >/proc/sys/fs/protected_symlinks
 ulimit -Hn 524288 && ulimit -Sn 1024
-chroot \$n /bin/bash $repo/tests/kernels.sh --guest $build
+chroot \$n /bin/bash $repo/tests/kernels.sh --guest $build $scratch
 echo "quorvane-guest-status: \$?"
 poweroff -f
 EOF
@@ -148,6 +148,16 @@ EOF
 }
 
 mkdir -p "$build/Testing"
+# Where the guest's temporary directory goes: a directory of this machine's that holds neither
+# the clone nor the build, which a tmpfs over it would hide.
+scratch=
+for dir in /tmp /var/tmp /mnt /srv /opt; do
+    if [[ -d $dir && $repo/ != "$dir"/* && $build/ != "$dir"/* ]]; then
+        scratch=$dir
+        break
+    fi
+done
+[[ -n $scratch ]] || { echo "kernels: no directory for the guest's temporary files" >&2; exit 1; }
 failed=0
 summary=()
 for rel in "${releases[@]}"; do
