@@ -2,9 +2,9 @@
 # Runs the unit and end-to-end tests, as root, on Debian's own kernels: 5.10 (bullseye) and 6.1
 # (bookworm), which lack fchmodat2, and 6.12 (trixie), which has every call the tool prefers.
 # Each is booted under QEMU with software emulation (this machine's /dev/kvm cannot boot them),
-# this machine's root file system shared read-only over 9p, tmpfs over a temporary directory and the build's Testing
-# directory for all that is written, and Debian's defaults for root's open-file limits and the
-# link protections.
+# this machine's root file system shared read-only over 9p, a tmpfs over the build's Testing
+# directory and one for temporary files for all that is written, and Debian's defaults for
+# root's open-file limits and the link protections.
 # The kernels are fetched once with apt-get, from the Debian mirror this machine's own apt
 # configuration names (so that a site's mirror or proxy is used), and kept in
 # $QUORVANE_KERNEL_CACHE (default /var/cache/quorvane-kernels). Prints one line per kernel; the
