@@ -186,7 +186,7 @@ int change_mode(const Kernel& k, int fd, mode_t mode, bool dir) {
 }
 
 NoProcFds mode_change_unavailable(const Kernel& k, int err) {
-    return err == EOPNOTSUPP && !k.fchmodat2 && !k.proc_fds ? k.no_proc_fds : NoProcFds::needed;
+    return err == EOPNOTSUPP && !k.fchmodat2 && !k.proc_fds ? k.no_proc_fds : NoProcFds::none;
 }
 
 CloseBatch::CloseBatch(const Kernel& k, size_t max) : kernel_(k), max_(max) {

@@ -11,7 +11,7 @@
 
 /// Why a run has no /proc/self/fd of its own to change modes through.
 enum class NoProcFds {
-    needed,      ///< it has one, or has fchmodat2 and needs none
+    none,        ///< it has one, or has fchmodat2 and needs none
     not_procfs,  ///< /proc is not procfs
     not_ours,    ///< /proc/self/fd is not this process's own table
 };
@@ -32,7 +32,7 @@ struct Kernel {
     /// says it is procfs and its entry for its own descriptor names that very directory.
     UniqueFd proc_fds;
     /// Why there is no `proc_fds` where it was needed.
-    NoProcFds no_proc_fds = NoProcFds::needed;
+    NoProcFds no_proc_fds = NoProcFds::none;
 };
 
 /// Probes the three calls and reads what the run needs from /proc.
@@ -60,7 +60,7 @@ Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int 
 int change_mode(const Kernel& k, int fd, mode_t mode, bool dir);
 
 /// Why change_mode() failed with `err`, when it was that neither of its ways could be taken;
-/// NoProcFds::needed otherwise.
+/// NoProcFds::none otherwise.
 NoProcFds mode_change_unavailable(const Kernel& k, int err);
 
 /// Owns descriptors of files already handled and closes them `max` at a time: on a tree of a

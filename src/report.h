@@ -98,10 +98,10 @@ std::string cannot_examine(std::string_view path, int err);
 /// then, for a mode that could not be changed at all, " (no fchmodat2, and /proc is not procfs)"
 /// or " (no fchmodat2, and /proc/self/fd is not this process's own)".
 std::string ownership_failure(std::string_view path, int err,
-                              NoProcFds unavailable = NoProcFds::needed);
+                              NoProcFds unavailable = NoProcFds::none);
 /// "Failed to update permissions of \"PATH\": (ERRNO) TEXT", then `unavailable` as above.
 std::string permissions_failure(std::string_view path, int err,
-                                NoProcFds unavailable = NoProcFds::needed);
+                                NoProcFds unavailable = NoProcFds::none);
 /// "Failed to update ownership of\"PATH\": refusing a file with N hard links", then " owned by
 /// another user" under the kernel's `protection`, else " while /proc/sys/fs/protected_hardlinks
 /// is not 1".
