@@ -40,9 +40,14 @@ const option longopts[] = {
 // leading ':' tells a missing argument from an unknown option.
 constexpr const char* shortopts = ":hu:g:s";
 
-// Prints the usage text to `say` and ends the process with `status`.
-[[noreturn]] void usage(void (*say)(std::string_view), int status) {
+// Prints the usage text to `say`.
+void usage(void (*say)(std::string_view) = say_err) {
     for (const std::string& line : usage_lines(allowed_paths)) say(line);
+}
+
+// Prints the usage text to `say` and ends the process with `status`.
+[[noreturn]] void usage_and_exit(void (*say)(std::string_view), int status) {
+    usage(say);
     report_flush();
     std::exit(status);
 }
@@ -135,16 +140,16 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
                 sgid = true;
                 break;
             case 'h':
-                usage(say_err, 0);
+                usage_and_exit(say_err, 0);
             case help_option:
-                usage(say_out, 0);
+                usage_and_exit(say_out, 0);
             case version_option:
                 say_out(version_line());
                 report_flush();
                 std::exit(0);
             default:
                 if (const std::string line = complaint(c, argv); !line.empty()) say_err(line);
-                usage(say_err, 1);
+                usage_and_exit(say_err, 1);
         }
     }
     for (int i = optind; i < argc; ++i) {
@@ -160,7 +165,7 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
                 logged += " " + warning;
             }
             refuse(line, logged);
-            for (const std::string& text : usage_lines(allowed_paths)) say_err(text);
+            usage();
             return 1;
         }
     }
