@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -142,6 +143,30 @@ TEST_F(Report, TheFirstOfTwoWriteErrorsIsTheOneReported) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Failed to write the report to standard output: (5) Input/output error\n");
     EXPECT_EQ(meta("/mnt/data/t/f"), (Meta{alice, 0, 0640}));
+}
+
+TEST_F(Report, APipeGetsWholeLinesAtMostPipeBufAtOnce) {
+    make_dir("/mnt/data/t", 0700);
+    for (int i = 0; i < 200; ++i) {
+        make_file("/mnt/data/t/a-name-long-enough-for-a-few-pipe-buffers-" + std::to_string(i),
+                  0600);
+    }
+    std::vector<std::string> written;
+    RunOptions opt;
+    opt.output = Output::pipe;
+    for (int n = 1; n <= 3; ++n) {
+        opt.traps.push_back({SYS_write, "", n, false, [&](Stop& s) { written.push_back(s.text); }});
+    }
+    const RunResult r = run(root, {"--uid", "1000", "/mnt/data/t"}, opt);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(r.out).size(), 201U);
+    ASSERT_EQ(written.size(), 3U);
+    for (const std::string& block : written) {
+        // Whole lines, as many as fit: a writer beside it on the pipe cannot split them.
+        EXPECT_LE(block.size(), size_t{PIPE_BUF});
+        EXPECT_GT(block.size(), size_t{PIPE_BUF} - 120);
+        EXPECT_EQ(block.back(), '\n');
+    }
 }
 
 TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
