@@ -11,9 +11,8 @@
 
 namespace {
 
-// A line longer than this may be dropped by a system log (rsyslog keeps 8 KiB): the paths
-// continue on further lines.
-constexpr size_t longest_line = 4000;
+// The longest line sent: rsyslog keeps 8 KiB of a message, syslog(3)'s header included.
+constexpr size_t longest_line = 8000;
 
 // The caller, as every line names him; looked up once.
 const std::string& caller() {
@@ -37,21 +36,45 @@ void log(int priority, const std::string& line) {
     syslog(priority, "%s", line.c_str());
 }
 
-}  // namespace
-
-void audit_start(int32_t uid, int32_t gid, bool sgid,
-                 const std::vector<std::filesystem::path>& paths) {
-    std::string line = audit_start_line(caller(), uid, gid, sgid);
-    for (const auto& path : paths) {
-        const std::string quoted = quote_path(path.native());
-        if (line.size() + 1 + quoted.size() > longest_line && line.back() == '"') {
-            log(LOG_NOTICE, line);
-            line = audit_more_paths_line(caller());
+// Logs `head` and then `items`, each after a space, on as many lines as they need (see audit.h):
+// a full line goes on with `more`, and an item too long for a line of its own is cut.
+void log_items(int priority, const std::string& head, const std::string& more,
+               const std::vector<std::string>& items) {
+    std::string line = head;
+    bool any = false;  // whether `line` holds an item, or the start of one
+    for (const std::string& item : items) {
+        std::string_view rest = item;
+        if (any && line.size() + 1 + rest.size() > longest_line) {
+            log(priority, line);
+            line = more;
         }
         line += ' ';
-        line += quoted;
+        // Room for at least a few characters, however long the caller's name is.
+        while (line.size() + rest.size() > longest_line) {
+            const size_t room = longest_line > line.size() + 65 ? longest_line - line.size() - 1 : 64;
+            const size_t cut = quoted_prefix(rest, room);
+            line.append(rest.substr(0, cut));
+            line += '\\';
+            log(priority, line);
+            rest.remove_prefix(cut);
+            line = more + ' ';
+        }
+        line.append(rest);
+        any = true;
     }
-    log(LOG_NOTICE, line);
+    log(priority, line);
+}
+
+}  // namespace
+
+void audit_start(int32_t uid, int32_t gid, bool sgid, const std::vector<Argument>& args) {
+    std::vector<std::string> items;
+    items.reserve(args.size());
+    for (const Argument& arg : args) {
+        items.push_back(audit_argument(arg.path.native(), resolved(arg.admitted).native()));
+    }
+    log_items(LOG_NOTICE, audit_start_line(caller(), uid, gid, sgid),
+              audit_continued(caller(), "hand over"), items);
 }
 
 void audit_end(long visited, int failures, int signal) {
@@ -60,5 +83,6 @@ void audit_end(long visited, int failures, int signal) {
 }
 
 void audit_refusal(std::string_view reason) {
-    log(LOG_WARNING, audit_refusal_line(caller(), reason));
+    log_items(LOG_WARNING, audit_refused(caller()), audit_continued(caller(), "refused"),
+              {audit_reason(reason)});
 }

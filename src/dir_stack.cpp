@@ -54,12 +54,17 @@ int read_listing(int fd, Frame& f) {
     }
 }
 
-Budget plan_descriptors() {
+void raise_open_file_limit() {
     rlimit lim{};
     if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
         lim.rlim_cur = lim.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) getrlimit(RLIMIT_NOFILE, &lim);
+        static_cast<void>(setrlimit(RLIMIT_NOFILE, &lim));
     }
+}
+
+Budget plan_descriptors() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) lim.rlim_cur = 0;
     const rlim_t limit = lim.rlim_cur > 0 ? lim.rlim_cur : 32;
     const rlim_t batch = std::clamp<rlim_t>(limit / 64, 1, 64);
     const rlim_t reserve = 3 + batch + (limit >= 64 ? 16 : limit / 4);

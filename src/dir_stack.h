@@ -38,8 +38,12 @@ struct Budget {
     size_t batch;
 };
 
-/// Raises the soft open-file limit to the hard one and plans the budget from it, keeping room for
-/// the standard streams, the roots and the descriptors the caller left open.
+/// Raises the soft open-file limit to the hard one, if it can: done first of all, so that every
+/// descriptor of the run, the probes' among them, has all the room the caller's limit allows.
+void raise_open_file_limit();
+
+/// Plans the budget from the open-file limit, keeping room for the standard streams, the roots
+/// and the descriptors the caller left open.
 Budget plan_descriptors();
 
 /// The listed directories of the walk, deepest last, each inside the one before it. At most

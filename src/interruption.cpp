@@ -33,6 +33,14 @@ int interruption() {
     return asked;
 }
 
+int settle_interruption() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+    static_cast<void>(sigprocmask(SIG_BLOCK, &set, nullptr));
+    return asked;
+}
+
 void end_by(int sig) {
     static_cast<void>(signal(sig, SIG_DFL));
     sigset_t set;

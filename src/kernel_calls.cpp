@@ -113,9 +113,17 @@ Result<UniqueFd> open_by_names(int dirfd, std::string_view path, int flags) {
     return fd;
 }
 
-bool on_procfs(int fd) {
+using What = ProcFinding::What;
+
+ProcFinding unreadable(int err) {
+    return {What::unreadable, err};
+}
+
+// Whether `fd` lies on procfs; unreadable when fstatfs(2) cannot tell.
+ProcFinding on_procfs(int fd) {
     struct statfs fs;
-    return fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+    if (fstatfs(fd, &fs) != 0) return unreadable(errno);
+    return {fs.f_type == PROC_SUPER_MAGIC ? What::yes : What::not_procfs, 0};
 }
 
 std::string fd_name(int fd) {
@@ -124,13 +132,32 @@ std::string fd_name(int fd) {
     return {buf, static_cast<size_t>(end - buf)};
 }
 
-bool read_protection(int proc) {
+// fs.protected_hardlinks, below `proc`, which is procfs.
+ProcFinding read_protection(int proc) {
     UniqueFd fd(
         openat(proc, "sys/fs/protected_hardlinks", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd || !on_procfs(fd.fd)) return false;
+    // A kernel without the setting has no protection.
+    if (!fd) return errno == ENOENT ? ProcFinding{What::no, 0} : unreadable(errno);
+    if (const ProcFinding fs = on_procfs(fd.fd); !fs.yes()) return fs;
     char buf[3];
     const ssize_t n = read(fd.fd, buf, sizeof buf);
-    return n >= 1 && buf[0] == '1' && (n == 1 || (n == 2 && buf[1] == '\n'));
+    if (n < 0) return unreadable(errno);
+    const bool one = n >= 1 && buf[0] == '1' && (n == 1 || (n == 2 && buf[1] == '\n'));
+    return {one ? What::yes : What::no, 0};
+}
+
+// This process's own /proc/self/fd, below `proc`, which is procfs; or why there is none.
+Result<UniqueFd> own_fds(int proc) {
+    UniqueFd fds(openat(proc, "self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fds) return failure<UniqueFd>(errno);
+    struct stat dir, named;
+    if (const ProcFinding fs = on_procfs(fds.fd); !fs.yes()) {
+        return failure<UniqueFd>(fs.what == What::unreadable ? fs.err : ENOENT);
+    }
+    if (fstat(fds.fd, &dir) != 0) return failure<UniqueFd>(errno);
+    if (fstatat(fds.fd, fd_name(fds.fd).c_str(), &named, 0) != 0) return failure<UniqueFd>(errno);
+    if (dir.st_dev != named.st_dev || dir.st_ino != named.st_ino) return failure<UniqueFd>(ENOENT);
+    return {std::move(fds), 0};
 }
 
 }  // namespace
@@ -141,21 +168,28 @@ Kernel probe_kernel() {
     k.close_range = offered(probe_close_range);
     k.fchmodat2 = offered(probe_fchmodat2);
     const UniqueFd proc(open("/proc", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    const bool procfs = proc && on_procfs(proc.fd);
-    if (procfs) k.hardlinks_protected = read_protection(proc.fd);
+    ProcFinding procfs;
+    if (!proc) {
+        // Nothing, a file or a link where /proc should be is no procfs; anything else, such as
+        // running out of descriptors, tells nothing.
+        const bool absent = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+        procfs = absent ? ProcFinding{What::not_procfs, 0} : unreadable(errno);
+    } else {
+        procfs = on_procfs(proc.fd);
+    }
+    k.hardlinks = procfs.yes() ? read_protection(proc.fd) : procfs;
     if (k.fchmodat2) return k;
-    if (!procfs) {
-        k.no_proc_fds = NoProcFds::not_procfs;
+    if (!procfs.yes()) {
+        k.no_proc_fds = procfs;
         return k;
     }
-    UniqueFd fds(openat(proc.fd, "self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat dir, named;
-    if (fds && on_procfs(fds.fd) && fstat(fds.fd, &dir) == 0 &&
-        fstatat(fds.fd, fd_name(fds.fd).c_str(), &named, 0) == 0 && dir.st_dev == named.st_dev &&
-        dir.st_ino == named.st_ino) {
-        k.proc_fds = std::move(fds);
+    Result<UniqueFd> fds = own_fds(proc.fd);
+    if (fds) {
+        k.proc_fds = std::move(*fds);
+    } else if (fds.err == ENOENT || fds.err == ENOTDIR) {
+        k.no_proc_fds = {What::not_ours, 0};
     } else {
-        k.no_proc_fds = NoProcFds::not_ours;
+        k.no_proc_fds = unreadable(fds.err);
     }
     return k;
 }
@@ -185,8 +219,8 @@ int change_mode(const Kernel& k, int fd, mode_t mode, bool dir) {
     return fchmodat(k.proc_fds.fd, fd_name(fd).c_str(), mode, 0) == 0 ? 0 : errno;
 }
 
-NoProcFds mode_change_unavailable(const Kernel& k, int err) {
-    return err == EOPNOTSUPP && !k.fchmodat2 && !k.proc_fds ? k.no_proc_fds : NoProcFds::none;
+ProcFinding mode_change_unavailable(const Kernel& k, int err) {
+    return err == EOPNOTSUPP && !k.fchmodat2 && !k.proc_fds ? k.no_proc_fds : ProcFinding{};
 }
 
 CloseBatch::CloseBatch(const Kernel& k, size_t max) : kernel_(k), max_(max) {

@@ -6,15 +6,9 @@
 
 #include <vector>
 
+#include "causes.h"
 #include "result.h"
 #include "unique_fd.h"
-
-/// Why a run has no /proc/self/fd of its own to change modes through.
-enum class NoProcFds {
-    none,        ///< it has one, or has fchmodat2 and needs none
-    not_procfs,  ///< /proc is not procfs
-    not_ours,    ///< /proc/self/fd is not this process's own table
-};
 
 /// What the kernel and /proc offer a run, decided once at start-up, while descriptors are still
 /// plentiful, and read-only afterwards. A call counts as there when a probe with a bad argument
@@ -24,15 +18,17 @@ struct Kernel {
     bool openat2 = false;
     bool close_range = false;
     bool fchmodat2 = false;
-    /// Whether fs.protected_hardlinks reads exactly "1", from a /proc that fstatfs(2) says is
-    /// procfs, through a descriptor that is not a link and cannot block. Anything else (missing,
-    /// unreadable, not procfs, another value) counts as off.
-    bool hardlinks_protected = false;
+    /// fs.protected_hardlinks, read from a /proc that fstatfs(2) says is procfs, through a
+    /// descriptor that is not a link and cannot block: yes only when it reads exactly "1"; no for
+    /// another value or where procfs lacks it; not_procfs; or unreadable, with the error met.
+    /// Only yes counts as on.
+    ProcFinding hardlinks;
     /// Only where there is no fchmodat2: this process's /proc/self/fd, used only after fstatfs(2)
     /// says it is procfs and its entry for its own descriptor names that very directory.
     UniqueFd proc_fds;
-    /// Why there is no `proc_fds` where it was needed.
-    NoProcFds no_proc_fds = NoProcFds::none;
+    /// Why there is no `proc_fds` where it was needed: not_procfs, not_ours or unreadable; yes
+    /// otherwise.
+    ProcFinding no_proc_fds;
 };
 
 /// Probes the three calls and reads what the run needs from /proc.
@@ -59,9 +55,9 @@ Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int 
 /// Returns 0, or an error number: EOPNOTSUPP when neither way can be taken.
 int change_mode(const Kernel& k, int fd, mode_t mode, bool dir);
 
-/// Why change_mode() failed with `err`, when it was that neither of its ways could be taken;
-/// NoProcFds::none otherwise.
-NoProcFds mode_change_unavailable(const Kernel& k, int err);
+/// Why change_mode() failed with `err`, when it was that neither of its ways could be taken
+/// (see Kernel::no_proc_fds); yes otherwise.
+ProcFinding mode_change_unavailable(const Kernel& k, int err);
 
 /// Owns descriptors of files already handled and closes them `max` at a time: on a tree of a
 /// million files, closing each one on its own would cost as much as changing its owner. Holds no

@@ -280,17 +280,28 @@ Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
     return refused;
 }
 
-Result<UniqueFd> confirm(const Kernel& k, const fs::path& path, const std::vector<Root>& roots) {
+fs::path resolved(const Admission& adm) {
+    return adm.beneath == "." ? adm.root->resolved : adm.root->resolved / adm.beneath;
+}
+
+Result<UniqueFd> confirm(const Kernel& k, const fs::path& path, const Admission& admitted,
+                         const std::vector<Root>& roots) {
     const Result<Admission> adm = admit(path, roots);
-    if (!adm) return failure<UniqueFd>(EXDEV);
+    if (!adm) return failure<UniqueFd>(adm.err);
+    if (adm->root != admitted.root || adm->beneath != admitted.beneath) {
+        return failure<UniqueFd>(moved_since_admitted);
+    }
     if (adm->missing != 0) return failure<UniqueFd>(adm->missing);
+    if (admitted.missing != 0 || adm->dev != admitted.dev || adm->ino != admitted.ino) {
+        return failure<UniqueFd>(moved_since_admitted);
+    }
     const Root& root = *adm->root;
     const fs::path beneath = root.rest.empty() ? adm->beneath : root.rest / adm->beneath;
     Result<UniqueFd> file = open_beneath(k, root.dir.fd, beneath.c_str(), O_PATH | O_NOFOLLOW);
     if (!file) return file;
     struct stat st {};
     if (fstat(file->fd, &st) != 0) return failure<UniqueFd>(errno);
-    if (st.st_dev != adm->dev || st.st_ino != adm->ino) return failure<UniqueFd>(ESTALE);
+    if (st.st_dev != admitted.dev || st.st_ino != admitted.ino) return failure<UniqueFd>(ESTALE);
     return file;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "causes.h"
 #include "kernel_calls.h"
 #include "result.h"
 #include "unique_fd.h"
@@ -81,13 +82,24 @@ class CallerRights {
 /// its absence. Never prints.
 Result<Admission> admit(const std::filesystem::path& path, const std::vector<Root>& roots);
 
+/// A command-line path, and where its admission found it.
+struct Argument {
+    std::filesystem::path path;
+    Admission admitted;
+};
+
+/// Where `adm` lies: its root's resolved path joined with what lies beneath it.
+std::filesystem::path resolved(const Admission& adm);
+
 /// Judges `path` again (see admit()) and opens it beneath its root's descriptor, refusing every
 /// symbolic link (see open_beneath()), as O_PATH | O_NOFOLLOW. Gives the descriptor only if it is
-/// the inode that its name showed; otherwise fails with ENOENT or ENOTDIR (it does not exist),
-/// ELOOP (a component is now a symbolic link), EXDEV (no longer beneath a root), ESTALE (another
-/// inode than its name showed) or another error number of the open.
+/// what was `admitted`: the same root, the same place beneath it and the same inode. Otherwise
+/// fails with the admission's own error (ELOOP for a final symbolic link, EXDEV when it lies under
+/// no usable root, ...), ENOENT or ENOTDIR when it does not exist, moved_since_admitted, ELOOP
+/// when a component became a symbolic link, ESTALE when the open met another inode than its name
+/// showed a moment before, or another error number of the open.
 Result<UniqueFd> confirm(const Kernel& k, const std::filesystem::path& path,
-                         const std::vector<Root>& roots);
+                         const Admission& admitted, const std::vector<Root>& roots);
 
 /// True when `path` is admitted under `allowed_paths`.
 bool allowed(const std::filesystem::path& path);

@@ -17,10 +17,10 @@ constexpr mode_t set_ids = S_ISUID | S_ISGID;
 
 // Whether a non-directory with status `st` may be a link planted to a file outside the tree, so
 // that it must not be handed over to owner `uid`.
-bool hard_link_risk(const struct stat& st, bool hardlinks_protected, int32_t uid) {
+bool hard_link_risk(const struct stat& st, const ProcFinding& protection, int32_t uid) {
     if (st.st_nlink <= 1) return false;
-    // Without the kernel's protection anyone may link anyone's file.
-    if (!hardlinks_protected) return true;
+    // Without the kernel's protection, or not knowing it, anyone may have linked anyone's file.
+    if (!protection.yes()) return true;
     // With it, still any file he may read and write, root's and other users' among them: only a
     // file that already belongs to the new owner, a user other than root, is his to hand over.
     return uid == -1 || uid == 0 || st.st_uid != static_cast<uid_t>(uid);
@@ -83,7 +83,7 @@ int update_file_permissions(const Kernel& k, int fd, const struct stat& st, std:
     return repair(k, fd, st, path, uid, gid, setgid).failures;
 }
 
-Tally repair_all(const Kernel& k, const std::vector<fs::path>& paths, int32_t uid, int32_t gid,
+Tally repair_all(const Kernel& k, const std::vector<Argument>& paths, int32_t uid, int32_t gid,
                  bool sgid, const std::vector<Root>& roots) {
     // Root may read any directory anyway; anyone else learns nothing below one he could not take.
     const bool by_root = getuid() == 0;
@@ -93,8 +93,8 @@ Tally repair_all(const Kernel& k, const std::vector<fs::path>& paths, int32_t ui
             return Visit{};
         }
         const bool dir = S_ISDIR(st.st_mode);
-        if (!dir && hard_link_risk(st, k.hardlinks_protected, uid)) {
-            return Visit{fail(hard_link_refusal(path, st.st_nlink, k.hardlinks_protected))};
+        if (!dir && hard_link_risk(st, k.hardlinks, uid)) {
+            return Visit{fail(hard_link_refusal(path, st.st_nlink, k.hardlinks))};
         }
         Visit v = repair(k, fd, st, path, uid, gid, dir && sgid);
         v.enter = v.enter || by_root;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audit.h"
+#include "dir_stack.h"
 #include "interruption.h"
 #include "kernel_calls.h"
 #include "path_admission.h"
@@ -124,8 +125,8 @@ int take_id(const char* which, const char* text, int32_t& id) {
 }
 
 // Returns 0 when the run may go ahead, 1 when it is refused; help and bad options end the process.
-int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, int32_t& uid,
-            int32_t& gid, bool& sgid, const std::vector<Root>& roots) {
+int options(int argc, char** argv, std::vector<Argument>& paths, int32_t& uid, int32_t& gid,
+            bool& sgid, const std::vector<Root>& roots) {
     int c;
     opterr = 0;
     while ((c = getopt_long(argc, argv, shortopts, longopts, nullptr)) != -1) {
@@ -153,10 +154,10 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
         }
     }
     for (int i = optind; i < argc; ++i) {
-        paths.emplace_back(argv[i]);
-        const Result<Admission> adm = admit(paths.back(), roots);
+        const std::filesystem::path path = argv[i];
+        const Result<Admission> adm = admit(path, roots);
         if (!adm) {
-            const std::string line = path_not_allowed(paths.back().native());
+            const std::string line = path_not_allowed(path.native());
             std::string logged = line;
             if (adm.err == EXDEV && adm->root) {
                 const std::string warning =
@@ -168,37 +169,38 @@ int options(int argc, char** argv, std::vector<std::filesystem::path>& paths, in
             usage();
             return 1;
         }
+        paths.push_back({path, *adm});
     }
     return 0;
 }
 
 int run(int argc, char** argv) {
-    std::vector<std::filesystem::path> paths;
+    // Before anything is opened, so that nothing takes the place of a standard stream and nothing
+    // runs short of descriptors the caller's hard limit would allow.
+    keep_standard_streams_open();
+    raise_open_file_limit();
+    // Judged once, before any argument, and held: a root is reached through these alone.
+    const std::vector<Root> roots = open_roots(allowed_paths);
+    std::vector<Argument> paths;
     // The real ids: the caller, not the set-user-ID owner, decides what may be asked for.
     auto uid = static_cast<int32_t>(getuid());
     auto gid = static_cast<int32_t>(getgid());
     bool sgid = false;
-    // Judged once, before any argument, and held: a root is reached through these alone.
-    const std::vector<Root> roots = open_roots(allowed_paths);
     int ret = options(argc, argv, paths, uid, gid, sgid, roots);
     if (ret != 0) return ret;
-    audit_start(uid, gid, sgid, paths);
-    if (paths.empty()) {
-        audit_end(0, 0, 0);
-        return 0;
-    }
+    const Kernel kernel = probe_kernel();
     // A reader that leaves, or a report file at its size limit, must not stop the hand-over
     // half-way; lost lines are counted instead. Cannot fail: the signals are valid and may be
     // ignored.
     static_cast<void>(signal(SIGPIPE, SIG_IGN));
     static_cast<void>(signal(SIGXFSZ, SIG_IGN));
     catch_interruptions();
-    // Decided while descriptors are still plentiful.
-    const Kernel kernel = probe_kernel();
-    const Tally done = repair_all(kernel, paths, uid, gid, sgid, roots);
+    audit_start(uid, gid, sgid, paths);
+    const Tally done = paths.empty() ? Tally{} : repair_all(kernel, paths, uid, gid, sgid, roots);
     ret = done.failures + report_write_failures();
-    audit_end(done.visited, ret, interruption());
-    if (const int sig = interruption()) end_by(sig);
+    const int sig = settle_interruption();
+    audit_end(done.visited, ret, sig);
+    if (sig) end_by(sig);
     // The platform keeps only the status's low 8 bits: 256 failures must not read as success.
     return std::min(ret, 255);
 }

@@ -1,12 +1,14 @@
 // Quoted paths and the line writers shared by every message of the tool.
 #include "report.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 
 namespace {
@@ -100,6 +102,7 @@ void append_escaped(std::string& out, std::string_view text, bool quoting) {
 struct Stream {
     explicit Stream(int f) noexcept : fd(f) {}
     int fd;
+    bool closed = false;  // closed by the caller: nothing is written to whatever holds it now
     size_t block = 0;  // the most written at once, 0 for a line at a time; decided at first use
     bool decided = false;
     int first_error = 0;
@@ -125,7 +128,7 @@ void decide(Stream& s) {
 // Writes the first `n` pending bytes of `s`, retrying after a partial write; a write error does
 // not stop the work, the first one is kept for report_write_failures(). The bytes go either way.
 void write_pending(Stream& s, size_t n) {
-    for (size_t done = 0; done < n;) {
+    for (size_t done = s.closed ? n : 0; done < n;) {
         const ssize_t w = write(s.fd, s.pending.data() + done, n - done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
@@ -153,6 +156,19 @@ void say(Stream& s, std::string_view line) {
 }
 
 }  // namespace
+
+void keep_standard_streams_open() {
+    for (Stream* s : {static_cast<Stream*>(nullptr), &out, &err}) {
+        const int fd = s ? s->fd : STDIN_FILENO;
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free number is this one. Should /dev/null be missing, the stream is still
+        // never written, whatever a later open puts there.
+        static_cast<void>(open("/dev/null", O_RDWR));
+        if (!s) continue;
+        s->closed = true;
+        s->first_error = EBADF;
+    }
+}
 
 void append_quoted(std::string& out, std::string_view path) {
     out += '"';
@@ -299,34 +315,49 @@ std::string cannot_examine(std::string_view path, int err) {
 
 namespace {
 
+// What could not be read, and why, in the words of the platform.
+std::string could_not_read(const char* what, int err) {
+    return std::string("could not read ") + what + ": (" + std::to_string(err) + ") " +
+           std::strerror(err);
+}
+
 std::string failed_to(std::string_view what, std::string_view path, int err,
-                      NoProcFds unavailable) {
+                      const ProcFinding& unavailable) {
     std::string line = "Failed to update ";
     line.append(what);
     append_quoted(line, path);
     line += ": (" + std::to_string(err) + ") " + std::strerror(err);
-    if (unavailable == NoProcFds::not_procfs) line += " (no fchmodat2, and /proc is not procfs)";
-    if (unavailable == NoProcFds::not_ours) {
-        line += " (no fchmodat2, and /proc/self/fd is not this process's own)";
+    switch (unavailable.what) {
+        case ProcFinding::What::not_procfs:
+            return line + " (no fchmodat2, and /proc is not procfs)";
+        case ProcFinding::What::not_ours:
+            return line + " (no fchmodat2, and /proc/self/fd is not this process's own)";
+        case ProcFinding::What::unreadable:
+            return line + " (no fchmodat2, and " +
+                   could_not_read("/proc/self/fd", unavailable.err) + ")";
+        default:
+            return line;
     }
-    return line;
 }
 
 }  // namespace
 
-std::string ownership_failure(std::string_view path, int err, NoProcFds unavailable) {
+std::string ownership_failure(std::string_view path, int err, const ProcFinding& unavailable) {
     return failed_to("ownership of", path, err, unavailable);
 }
 
-std::string permissions_failure(std::string_view path, int err, NoProcFds unavailable) {
+std::string permissions_failure(std::string_view path, int err, const ProcFinding& unavailable) {
     return failed_to("permissions of ", path, err, unavailable);
 }
 
-std::string hard_link_refusal(std::string_view path, nlink_t links, bool protection) {
-    return "Failed to update ownership of" + quote_path(path) + ": refusing a file with " +
-           std::to_string(links) + " hard links" +
-           (protection ? " owned by another user"
-                       : " while /proc/sys/fs/protected_hardlinks is not 1");
+std::string hard_link_refusal(std::string_view path, nlink_t links, const ProcFinding& protection) {
+    std::string line = "Failed to update ownership of" + quote_path(path) +
+                       ": refusing a file with " + std::to_string(links) + " hard links";
+    if (protection.yes()) return line + " owned by another user";
+    if (protection.what == ProcFinding::What::unreadable) {
+        return line + ": " + could_not_read("/proc/sys/fs/protected_hardlinks", protection.err);
+    }
+    return line + " while /proc/sys/fs/protected_hardlinks is not 1";
 }
 
 std::string symlink_notice(std::string_view path) {
@@ -354,6 +385,8 @@ const char* confirm_failure(int err) {
             return "no longer beneath an allowed root";
         case ESTALE:
             return "changed while it was being confirmed";
+        case moved_since_admitted:
+            return "changed since it was admitted";
         default:
             return std::strerror(err);
     }
@@ -379,21 +412,72 @@ std::string audit_start_line(std::string_view caller, int32_t uid, int32_t gid, 
            std::to_string(gid) + (sgid ? " with" : " without") + " --setgid:";
 }
 
-std::string audit_more_paths_line(std::string_view caller) {
-    return std::string(caller) + ": hand over, continued:";
+std::string audit_continued(std::string_view caller, std::string_view what) {
+    return std::string(caller) + ": " + std::string(what) + ", continued:";
 }
+
+std::string audit_argument(std::string_view written, std::string_view resolved) {
+    std::string out = quote_path(written);
+    if (resolved != written) {
+        out += " = ";
+        append_quoted(out, resolved);
+    }
+    return out;
+}
+
+namespace {
+
+std::string signal_name(int sig) {
+    switch (sig) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "signal " + std::to_string(sig);
+    }
+}
+
+}  // namespace
 
 std::string audit_end_line(std::string_view caller, long visited, int failures, int signal) {
     return std::string(caller) + ": " +
-           (signal ? "interrupted by signal " + std::to_string(signal) : std::string("ended")) +
-           ": " + std::to_string(visited) + (visited == 1 ? " path" : " paths") + " visited, " +
+           (signal ? "interrupted by " + signal_name(signal) : std::string("ended")) + ": " +
+           std::to_string(visited) + (visited == 1 ? " path" : " paths") + " visited, " +
            std::to_string(failures) + (failures == 1 ? " failure" : " failures");
 }
 
-std::string audit_refusal_line(std::string_view caller, std::string_view reason) {
-    std::string out = std::string(caller) + ": refused: ";
+std::string audit_refused(std::string_view caller) {
+    return std::string(caller) + ": refused:";
+}
+
+std::string audit_reason(std::string_view reason) {
+    std::string out;
     append_escaped(out, reason, false);
     return out;
+}
+
+size_t quoted_prefix(std::string_view text, size_t max) {
+    size_t end = 0;
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        size_t n = 1;
+        if (c == '\\') {
+            n = i + 1 < text.size() && text[i + 1] == 'x' ? 4 : 2;
+        } else if (c >= 0xf0) {
+            n = 4;
+        } else if (c >= 0xe0) {
+            n = 3;
+        } else if (c >= 0xc0) {
+            n = 2;
+        }
+        if (i + n > max) break;
+        i += n;
+        end = i;
+    }
+    return std::min(end, text.size());
 }
 
 std::string out_of_memory() {

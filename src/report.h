@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kernel_calls.h"
+#include "causes.h"
 
 /// The quoted form of `path`: its text in double quotes, each `"` or `\` inside preceded by `\`,
 /// a newline, tab or carriage return written `\n`, `\t`, `\r`, and written `\x` and two
@@ -23,6 +23,11 @@ std::string quote_path(std::string_view path);
 
 /// Appends the quoted form of `path` to `out`.
 void append_quoted(std::string& out, std::string_view path);
+
+/// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where the caller closed them, so that
+/// nothing the run opens later takes their place and receives the report. A standard output or
+/// error that was closed is never written: it counts as a stream that met EBADF.
+void keep_standard_streams_open();
 
 /// Writes `line` plus a newline to standard output: at once to a terminal, otherwise with other
 /// whole lines in a block (at most PIPE_BUF bytes to a pipe, FIFO or socket; a longer line alone),
@@ -95,17 +100,19 @@ std::string foreign_link(std::string_view link, uid_t owner);
 /// "\"PATH\" cannot be examined: (ERRNO) TEXT".
 std::string cannot_examine(std::string_view path, int err);
 /// "Failed to update ownership of\"PATH\": (ERRNO) TEXT" (no space before the path, as always),
-/// then, for a mode that could not be changed at all, " (no fchmodat2, and /proc is not procfs)"
-/// or " (no fchmodat2, and /proc/self/fd is not this process's own)".
+/// then, for a mode that could not be changed at all (`unavailable`), " (no fchmodat2, and /proc
+/// is not procfs)", " (no fchmodat2, and /proc/self/fd is not this process's own)" or " (no
+/// fchmodat2, and could not read /proc/self/fd: (ERRNO) TEXT)".
 std::string ownership_failure(std::string_view path, int err,
-                              NoProcFds unavailable = NoProcFds::none);
+                              const ProcFinding& unavailable = {});
 /// "Failed to update permissions of \"PATH\": (ERRNO) TEXT", then `unavailable` as above.
 std::string permissions_failure(std::string_view path, int err,
-                                NoProcFds unavailable = NoProcFds::none);
+                                const ProcFinding& unavailable = {});
 /// "Failed to update ownership of\"PATH\": refusing a file with N hard links", then " owned by
-/// another user" under the kernel's `protection`, else " while /proc/sys/fs/protected_hardlinks
-/// is not 1".
-std::string hard_link_refusal(std::string_view path, nlink_t links, bool protection);
+/// another user" where the kernel's `protection` is on, ": could not read
+/// /proc/sys/fs/protected_hardlinks: (ERRNO) TEXT" where it could not be read, else " while
+/// /proc/sys/fs/protected_hardlinks is not 1".
+std::string hard_link_refusal(std::string_view path, nlink_t links, const ProcFinding& protection);
 /// "\"PATH\" is a symlink, not modifying permission".
 std::string symlink_notice(std::string_view path);
 /// "Failed to get status of \"PATH\": " + fs_error("symlink_status", `why`, `path`).
@@ -114,7 +121,8 @@ std::string status_failure(std::string_view path, std::string_view why);
 /// (`opening`) or reading it + " (will still try to fix directory permissions)".
 std::string iterate_warning(std::string_view path, bool opening, int err);
 /// Why an argument could not be confirmed (see confirm()): "a component is now a symbolic link",
-/// "no longer beneath an allowed root", "changed while it was being confirmed", or the platform's.
+/// "no longer beneath an allowed root", "changed while it was being confirmed", "changed since it
+/// was admitted", or the platform's.
 const char* confirm_failure(int err);
 /// Why a given-up directory was not reopened: "directory was replaced during the walk" or the
 /// platform's.
@@ -125,13 +133,23 @@ std::string audit_caller(const char* name, uid_t uid);
 /// For the audit log: CALLER + ": hand over to UID:GID with --setgid:" (or "without"), to be
 /// followed by the quoted paths, each after a space.
 std::string audit_start_line(std::string_view caller, int32_t uid, int32_t gid, bool sgid);
-/// For the audit log: CALLER + ": hand over, continued:", for paths that did not fit.
-std::string audit_more_paths_line(std::string_view caller);
+/// For the audit log: CALLER + ": " + `what` + ", continued:", the start of a line that goes on
+/// where the line before it stopped ("hand over", "refused").
+std::string audit_continued(std::string_view caller, std::string_view what);
+/// For the audit log: the quoted `written` path, then " = " and the quoted `resolved` one where the
+/// two differ.
+std::string audit_argument(std::string_view written, std::string_view resolved);
 /// For the audit log: CALLER + ": ended: N paths visited, N failures", "ended" being
-/// "interrupted by signal N" when `signal`.
+/// "interrupted by SIGINT" (or SIGTERM, SIGHUP, "signal N") when `signal`.
 std::string audit_end_line(std::string_view caller, long visited, int failures, int signal);
-/// For the audit log: CALLER + ": refused: " + `reason` with its escapes.
-std::string audit_refusal_line(std::string_view caller, std::string_view reason);
+/// For the audit log: CALLER + ": refused:", to be followed by a space and audit_reason().
+std::string audit_refused(std::string_view caller);
+/// For the audit log: the words of a refusal, with the escapes of the quoted form but for `"` and
+/// `\`, which its quoted paths already carry.
+std::string audit_reason(std::string_view reason);
+/// The length of the longest start of `text`, a text made of quoted forms, that is at most `max`
+/// bytes and cuts neither an escape nor a UTF-8 character.
+size_t quoted_prefix(std::string_view text, size_t max);
 /// "Failed to finish the run: out of memory".
 std::string out_of_memory();
 /// A file-system error's description in the standard library's shape: "filesystem error: WHAT:

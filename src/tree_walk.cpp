@@ -111,17 +111,17 @@ void visit_next(Walk& w) {
 
 // Confirms afresh that `arg` lies beneath a root, opens it there without following any link,
 // and walks it.
-void visit_argument(Walk& w, const Kernel& k, const fs::path& arg, const std::vector<Root>& roots) {
+void visit_argument(Walk& w, const Kernel& k, const Argument& arg, const std::vector<Root>& roots) {
     ++w.tally.visited;
-    w.path = arg.native();
+    w.path = arg.path.native();
     const std::string& text = w.path;
     if (text.size() >= PATH_MAX) {
         w.tally.failures += fail(status_failure(text, std::strerror(ENAMETOOLONG)));
         return;
     }
-    Result<UniqueFd> file = confirm(k, arg, roots);
+    Result<UniqueFd> file = confirm(k, arg.path, arg.admitted, roots);
     while ((file.err == EMFILE || file.err == ENFILE) && w.stack.make_room(-1)) {
-        file = confirm(k, arg, roots);
+        file = confirm(k, arg.path, arg.admitted, roots);
     }
     struct stat st;
     if (!file) {
@@ -135,7 +135,7 @@ void visit_argument(Walk& w, const Kernel& k, const fs::path& arg, const std::ve
 
 }  // namespace
 
-Tally walk_trees(const Kernel& k, const std::vector<fs::path>& args, const std::vector<Root>& roots,
+Tally walk_trees(const Kernel& k, const std::vector<Argument>& args, const std::vector<Root>& roots,
                  const Visitor& visit) {
     if (args.empty()) return {};
     Walk w{visit, DirStack(k, plan_descriptors()), {}, {}};

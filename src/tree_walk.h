@@ -39,7 +39,8 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 /// What it guarantees, whatever is renamed or swapped during the run:
 /// - An argument is confirmed afresh (see confirm()): judged again with the caller's rights, opened
 ///   beneath the descriptor its root has held since the start of the run refusing every symbolic
-///   link, and handed on only if it is the inode whose status its name showed.
+///   link, and handed on only if it is still what was admitted: the same root, the same place
+///   beneath it, the same inode.
 /// - Every entry below is opened by its single name, relative to a descriptor of the directory
 ///   that listed it, with O_NOFOLLOW: no name resolves through a link or outside the argument.
 /// - When descriptors run short, a directory's descriptor may be given up (see DirStack); it is
@@ -51,5 +52,5 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 /// cannot be examined, "Failed to update ownership of" for one that is gone, and "Warning: Failed
 /// to iterate" for a listing that could not be read to its end (counted only when the walk ran out
 /// of descriptors or memory); the directory is still handed to `visit`.
-Tally walk_trees(const Kernel& k, const std::vector<std::filesystem::path>& args,
+Tally walk_trees(const Kernel& k, const std::vector<Argument>& args,
                  const std::vector<Root>& roots, const Visitor& visit);

@@ -299,7 +299,8 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         alarm(opt.timeout);
         if (chdir(opt.cwd.c_str()) != 0) _exit(126);
         if (opt.nofile > 0) {
-            const rlimit lim{static_cast<rlim_t>(opt.nofile), static_cast<rlim_t>(opt.nofile)};
+            const rlimit lim{static_cast<rlim_t>(opt.soft_nofile > 0 ? opt.soft_nofile : opt.nofile),
+                             static_cast<rlim_t>(opt.nofile)};
             if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(126);
         }
         for (const auto& [resource, value] :
@@ -326,10 +327,14 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         } else if (stdout_fd < 0 || dup2(stdout_fd, 1) < 0) {
             _exit(126);
         }
-        // Exactly 3 to 2 + inherited: whatever this process held there is of no use to the tool.
+        // Exactly 3 to 2 + inherited: whatever this process held there is of no use to the tool,
+        // and an earlier test's leftover must not change what the tool can open.
         const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
         for (int i = 0; i < opt.inherited; ++i) {
             if (null < 0 || dup2(null, 3 + i) < 0) _exit(126);
+        }
+        for (int fd = 3 + opt.inherited; fd < 1024; ++fd) {
+            if (fd != null) close(fd);
         }
         if (!opt.traps.empty()) {
 #ifdef __SANITIZE_ADDRESS__
@@ -438,7 +443,8 @@ std::vector<LogLine> SystemLog::take() const {
         }
         const int priority = std::stoi(text.substr(1, close - 1));
         got.push_back({priority >> 3, priority & 7, text.substr(close + 17, open - close - 17),
-                       std::stol(text.substr(open + 1, end - open - 1)), text.substr(end + 3)});
+                       std::stol(text.substr(open + 1, end - open - 1)), text.substr(end + 3),
+                       text.size()});
     }
     return got;
 }

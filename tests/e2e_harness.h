@@ -56,6 +56,7 @@ struct RunOptions {
     std::string cwd = "/";  ///< working directory of the tool
     bool merged = false;    ///< standard error into the same capture as standard output
     long nofile = 0;        ///< when positive, soft and hard open-file limit
+    long soft_nofile = 0;   ///< when positive, the soft open-file limit alone, below `nofile`
     Output output = Output::captured;
     std::string output_file = {};  ///< for Output::file
     long address_space = 0;        ///< when positive, soft and hard address-space limit in bytes
@@ -83,6 +84,7 @@ struct LogLine {
     std::string tag;
     long pid;
     std::string message;
+    size_t size;  ///< of the whole datagram, syslog(3)'s header included
 };
 
 /// A system log of the test's own at /dev/log, on the namespace's private /dev, for as long as it

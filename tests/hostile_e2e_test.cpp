@@ -167,6 +167,51 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
          updated("/mnt/data/m/lead") + "\n",
          "\"/mnt/data/m/lead/target\" is a symlink, not modifying permission\n",
          {{"/mnt/data/m/lead/aside", untouched}}},
+        // Between a path's admission and its turn: where the run probes the kernel.
+        {"a link retargeted before its turn",
+         {SYS_openat, "/proc", 1, false,
+          [](Stop&) {
+              ASSERT_EQ(unlink("/mnt/data/m/ln"), 0);
+              ASSERT_EQ(symlink("alt/target", "/mnt/data/m/ln"), 0);
+          }},
+         "/mnt/data/m/ln/",
+         1,
+         "",
+         status_line("/mnt/data/m/ln/", "changed since it was admitted"),
+         {{"/mnt/data/m/lead/target", untouched}, {"/mnt/data/m/alt/target", untouched}}},
+        {"a link retargeted before its turn to the same directory, mounted elsewhere",
+         {SYS_openat, "/proc", 1, false,
+          [](Stop&) {
+              ASSERT_EQ(mount("/mnt/data/m/lead/target", "/mnt/data/m/alt/target", nullptr,
+                              MS_BIND, nullptr),
+                        0);
+              ASSERT_EQ(unlink("/mnt/data/m/ln"), 0);
+              ASSERT_EQ(symlink("alt/target", "/mnt/data/m/ln"), 0);
+          }},
+         "/mnt/data/m/ln/",
+         1,
+         "",
+         status_line("/mnt/data/m/ln/", "changed since it was admitted"),
+         {{"/mnt/data/m/lead/target", untouched}}},
+        {"a file replaced before its turn",
+         {SYS_openat, "/proc", 1, false,
+          [](Stop&) {
+              ASSERT_EQ(rename("/mnt/data/m/p", "/mnt/data/m/p2"), 0);
+              make_file("/mnt/data/m/p", 0600, mallory, mallory);
+          }},
+         "/mnt/data/m/p",
+         1,
+         "",
+         status_line("/mnt/data/m/p", "changed since it was admitted"),
+         {{"/mnt/data/m/p", {mallory, mallory, 0600}}, {"/mnt/data/m/p2", {mallory, mallory, 0745}}}},
+        {"a file turned into a link before its turn",
+         {SYS_openat, "/proc", 1, false,
+          relink("/mnt/data/m/p", "/mnt/data/m/p2", "/mnt/outside/secret")},
+         "/mnt/data/m/p",
+         1,
+         "",
+         status_line("/mnt/data/m/p", "a component is now a symbolic link"),
+         {{"/mnt/data/m/p2", {mallory, mallory, 0745}}}},
         {"a set-group-ID bit added while the file is still its owner's",
          {SYS_fchownat, "", 1, false, [](Stop&) { ASSERT_EQ(chmod("/mnt/data/m/p", 02745), 0); }},
          "/mnt/data/m/p",
@@ -188,9 +233,11 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
         }
         make_file("/mnt/data/m/d/f", 0600, mallory, mallory);
         make_file("/mnt/data/m/p", 0745, mallory, mallory);
+        make_link("lead/target", "/mnt/data/m/ln", mallory, mallory);
         RunOptions opt;
         opt.traps = {row.trap};
         const RunResult r = run(Caller{}, {"--uid", "1001", "--gid", "1001", row.arg}, opt);
+        umount2("/mnt/data/m/alt/target", MNT_DETACH);
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
@@ -288,6 +335,9 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
     }
     make_file("/mnt/data/m/own", 0600, mallory, mallory);
     ASSERT_EQ(link("/mnt/data/m/own", "/mnt/data/m/own2"), 0);
+    make_file("/mnt/data/m/plain", 0600, mallory, mallory);
+    ASSERT_EQ(mkfifo("/mnt/outside/fifo", 0644), 0);
+    ASSERT_EQ(link("/mnt/outside/fifo", "/mnt/data/m/fifo"), 0);
     const std::string off = " while /proc/sys/fs/protected_hardlinks is not 1";
     const std::string other = " owned by another user";
     const auto refused = [](const char* f, const std::string& why) {
@@ -310,6 +360,13 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
     const std::string all_off =
         refused("bobs", off) + refused("group", off) + refused("roots", off) + refused("own", off);
     const std::string own = updated("/mnt/data/m/own") + "\n";
+    // Too few descriptors to read the setting, or /proc/self/fd, is no answer about them.
+    const std::string unknown = ": could not read /proc/sys/fs/protected_hardlinks: (24) Too many open files";
+    const std::string all_unknown = refused("bobs", unknown) + refused("group", unknown) +
+                                    refused("roots", unknown) + refused("own", unknown);
+    const std::string plain_unknown =
+        "Failed to update permissions of \"/mnt/data/m/plain\": (95) Operation not supported (no "
+        "fchmodat2, and could not read /proc/self/fd: (24) Too many open files)\n";
     const struct {
         const char* what;
         Caller caller;
@@ -319,6 +376,9 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
         mode_t own;  // what the caller's own hard-linked file ends with
         std::string out;
         std::string err;
+        long nofile = 0;               // hard open-file limit, and soft limit unless `soft_nofile`
+        long soft_nofile = 0;          //
+        const char* refuse = nullptr;  // the calls refused, if not those of the whole suite
     } rows[] = {
         {"a \"1\" planted, not on procfs", attacker, {}, "/mnt/one", 4, 0600, "", all_off},
         {"procfs, only starting with 1", attacker, {}, starts_with_1, 4, 0600, "", all_off},
@@ -327,10 +387,53 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
         {"root to him", root, {"--uid", "1002", "--gid", "1002"}, nullptr, 3, 0640, own, others},
         {"root, group only", root, {"--gid", "1002"}, nullptr, 4, 0600, "", all},
         {"root, owner kept", root, {"--uid", "-1", "--gid", "-1"}, nullptr, 4, 0600, "", all},
+        {"a fifo of root's, unprotected",
+         attacker,
+         {"/mnt/data/m/fifo"},
+         "/mnt/one",
+         5,
+         0600,
+         "",
+         all_off + refused("fifo", off)},
+        {"7 descriptors",
+         attacker,
+         {"/mnt/data/m/plain"},
+         nullptr,
+         4,
+         0600,
+         updated("/mnt/data/m/plain") + "\n",
+         all_unknown,
+         7,
+         0,
+         ""},
+        {"8 descriptors, no fchmodat2",
+         attacker,
+         {"/mnt/data/m/plain"},
+         nullptr,
+         5,
+         0600,
+         "",
+         all_unknown + plain_unknown,
+         8,
+         0,
+         "fchmodat2=ENOSYS"},
+        {"9 descriptors, no fchmodat2",
+         attacker,
+         {"/mnt/data/m/plain"},
+         nullptr,
+         3,
+         0640,
+         own + updated("/mnt/data/m/plain") + "\n",
+         others,
+         9,
+         0,
+         "fchmodat2=ENOSYS"},
+        {"a soft limit of 7, raised first", attacker, {}, nullptr, 3, 0640, own, others, 64, 7, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(chmod("/mnt/data/m/own", 0600), 0);
+        ASSERT_EQ(chmod("/mnt/data/m/plain", 0600), 0);
         std::vector<std::string> args = row.args;
         for (const char* f : {"own", "roots", "group", "bobs"}) {
             args.push_back(std::string("/mnt/data/m/") + f);
@@ -339,11 +442,15 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
         if (row.over) planted.emplace(row.over, "/proc/sys/fs/protected_hardlinks");
         RunOptions opt;
         opt.timeout = 30;
+        opt.nofile = row.nofile;
+        opt.soft_nofile = row.soft_nofile;
+        if (row.refuse) opt.refuse = row.refuse;
         const RunResult r = run(row.caller, args, opt);
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
         EXPECT_EQ(meta("/mnt/data/m/own"), (Meta{mallory, mallory, row.own}));
+        EXPECT_EQ(meta("/mnt/outside/fifo"), (Meta{0, 0, 0644}));
         EXPECT_EQ(meta("/mnt/outside/roots"), (Meta{0, 0, 0666}));
         EXPECT_EQ(meta("/mnt/outside/group"), (Meta{0, 2000, 0660}));
         EXPECT_EQ(meta("/mnt/outside/bobs"), (Meta{bob, 2000, 0660}));

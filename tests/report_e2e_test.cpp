@@ -226,69 +226,135 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
     // NOLINTNEXTLINE(misc-misleading-bidirectional): the override is the point of this name
     const std::string odd = "/mnt/data/new\nline\xe2\x80\xae";
     make_file(odd, 0600, bob, bob);
+    // Root's tree, and the member's ways to it that name something else.
+    make_dir("/mnt/data/hr", 0700);
+    make_file("/mnt/data/hr/pay", 0600);
+    for (const char* d : {"/mnt/outside/home", "/mnt/outside/home/run", "/mnt/outside/home/run/lock"}) {
+        make_dir(d, 0755, alice, alice);
+    }
+    make_link("/mnt/data/hr", "/mnt/outside/home/holiday", alice, alice);
+    make_link("/mnt/data/hr", "/mnt/outside/home/run/lock/mine", alice, alice);
     const std::string alice_is = who(alice);
+    const auto in = [](const char* cwd) {
+        RunOptions opt;
+        opt.cwd = cwd;
+        return opt;
+    };
+    const auto named = [](const char* argv0) {
+        RunOptions opt;
+        opt.argv0 = argv0;
+        return opt;
+    };
+    const auto interrupted = [](long call, int nth, bool at_exit) {
+        RunOptions opt;
+        opt.traps = {{call, "", nth, at_exit, [](Stop& s) { kill(s.pid, SIGINT); }}};
+        return opt;
+    };
+    const std::string hand_over = alice_is + ": hand over to 1000:1000 without --setgid: ";
+    const std::string took_hr = alice_is + ": ended: 2 paths visited, 0 failures";
     const struct {
         const char* what;
         Caller caller;
         std::vector<std::string> args;
-        std::string argv0;
+        RunOptions opt;
+        int status;
         std::vector<std::pair<int, std::string>> want;  // severity and message, in order
     } rows[] = {
         {"a member's run",
          user,
          {"/mnt/data/t"},
-         "",
-         {{LOG_NOTICE, alice_is + ": hand over to 1000:1000 without --setgid: \"/mnt/data/t\""},
+         {},
+         0,
+         {{LOG_NOTICE, hand_over + "\"/mnt/data/t\""},
           {LOG_NOTICE, alice_is + ": ended: 2 paths visited, 0 failures"}}},
         {"root's run",
          root,
          {"--uid", "1001", "--gid", "-1", "--setgid", "/mnt/data/t", "/mnt/data/t/f"},
-         "",
+         {},
+         0,
          {{LOG_NOTICE,
            who(0) + R"(: hand over to 1001:-1 with --setgid: "/mnt/data/t" "/mnt/data/t/f")"},
           {LOG_NOTICE, who(0) + ": ended: 3 paths visited, 0 failures"}}},
         {"a refused id",
          user,
          {"--uid", "0", "/mnt/data/t"},
-         "",
+         {},
+         1,
          {{LOG_WARNING, alice_is + ": refused: Error: can only set foreign uid as root"}}},
         {"a refused path",
          user,
          {"/etc/x\ny"},
-         "",
+         {},
+         1,
          {{LOG_WARNING,
            alice_is + R"(: refused: Error: path "/etc/x\ny" is not an allowed path.)"}}},
         {"run under another name",
          user,
          {"/mnt/data/t/f"},
-         "sudo",
-         {{LOG_NOTICE, alice_is + ": hand over to 1000:1000 without --setgid: \"/mnt/data/t/f\""},
+         named("sudo"),
+         0,
+         {{LOG_NOTICE, hand_over + "\"/mnt/data/t/f\""},
           {LOG_NOTICE, alice_is + ": ended: 1 path visited, 0 failures"}}},
         {"a name with a newline and a bidirectional control",
          user,
          {odd},
-         "",
-         {{LOG_NOTICE,
-           alice_is +
-               R"(: hand over to 1000:1000 without --setgid: "/mnt/data/new\nline\xe2\x80\xae")"},
+         {},
+         0,
+         {{LOG_NOTICE, hand_over + R"("/mnt/data/new\nline\xe2\x80\xae")"},
           {LOG_NOTICE, alice_is + ": ended: 1 path visited, 0 failures"}}},
         {"failures",
          user,
          {"/mnt/data/gone", "/mnt/data/gone/x"},
-         "",
-         {{LOG_NOTICE,
-           alice_is +
-               R"(: hand over to 1000:1000 without --setgid: "/mnt/data/gone" "/mnt/data/gone/x")"},
+         {},
+         2,
+         {{LOG_NOTICE, hand_over + R"("/mnt/data/gone" "/mnt/data/gone/x")"},
           {LOG_WARNING, alice_is + ": ended: 2 paths visited, 2 failures"}}},
-        {"help", user, {"-h"}, "", {}},
-        {"a bad option", user, {"--bogus"}, "", {}},
+        {"help", user, {"-h"}, {}, 0, {}},
+        {"a bad option", user, {"--bogus"}, {}, 1, {}},
+        // What was taken is named where it is, however the caller wrote it.
+        {"a link of his to the tree, with a trailing slash",
+         user,
+         {"/mnt/outside/home/holiday/"},
+         {},
+         0,
+         {{LOG_NOTICE, hand_over + R"("/mnt/outside/home/holiday/" = "/mnt/data/hr")"},
+          {LOG_NOTICE, took_hr}}},
+        {"relative", user, {"hr"}, in("/mnt/data"), 0,
+         {{LOG_NOTICE, hand_over + R"("hr" = "/mnt/data/hr")"}, {LOG_NOTICE, took_hr}}},
+        {"through /proc/self/cwd",
+         user,
+         {"/proc/self/cwd/hr"},
+         in("/mnt/data"),
+         0,
+         {{LOG_NOTICE, hand_over + R"("/proc/self/cwd/hr" = "/mnt/data/hr")"},
+          {LOG_NOTICE, took_hr}}},
+        {"a look-alike of a root",
+         user,
+         {"run/lock/mine/"},
+         in("/mnt/outside/home"),
+         0,
+         {{LOG_NOTICE, hand_over + R"("run/lock/mine/" = "/mnt/data/hr")"},
+          {LOG_NOTICE, took_hr}}},
+        // How it ended, said as it ends.
+        {"interrupted",
+         user,
+         {"/mnt/data/t"},
+         interrupted(SYS_fchownat, 1, true),
+         128 + SIGINT,
+         {{LOG_NOTICE, hand_over + "\"/mnt/data/t\""},
+          {LOG_NOTICE, alice_is + ": interrupted by SIGINT: 1 path visited, 0 failures"}}},
+        {"a signal as the end line is sent",
+         user,
+         {"/mnt/data/t/f"},
+         interrupted(SYS_sendto, 2, false),
+         0,
+         {{LOG_NOTICE, hand_over + "\"/mnt/data/t/f\""},
+          {LOG_NOTICE, alice_is + ": ended: 1 path visited, 0 failures"}}},
     };
     SystemLog log;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        RunOptions opt;
-        opt.argv0 = row.argv0;
-        run(row.caller, row.args, opt);
+        EXPECT_EQ(run(row.caller, row.args, row.opt).status, row.status);
         const std::vector<LogLine> got = log.take();
         ASSERT_EQ(got.size(), row.want.size());
         for (size_t i = 0; i < got.size(); ++i) {
@@ -301,6 +367,54 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
                 EXPECT_TRUE(c >= 0x20 && c != 0x7f) << "a raw control byte " << int(c);
             }
         }
+    }
+
+    // However long the paths, no line is longer than a system log keeps, and the lines join back
+    // into the whole: a line cut in a path ends in "\", and the next goes on after its start.
+    std::string ctl(250, '\x01'), shown;
+    for (int i = 0; i < 250; ++i) shown += "\\x01";
+    std::string missing = "/mnt/data/.", written = "\"/mnt/data/.", resolved = "\"/mnt/data";
+    for (int i = 0; i < 15; ++i) {
+        missing += "/" + ctl;
+        written += "/" + shown;
+        resolved += "/" + shown;
+    }
+    std::vector<std::string> many = {missing};
+    std::string start = hand_over + written + "\" = " + resolved + "\"";
+    for (int i = 0; i < 600; ++i) {
+        many.emplace_back("/mnt/data/t/f");
+        start += " \"/mnt/data/t/f\"";
+    }
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string joined;  // the first line with every continuation joined
+        const char* more;    // how a continuation starts
+    } long_rows[] = {
+        {many, 1, start, ": hand over, continued: "},
+        {{"/etc/" + missing}, 1,
+         alice_is + ": refused: Error: path \"/etc/" + written.substr(1) +
+             "\" is not an allowed path.",
+         ": refused, continued: "},
+    };
+    for (const auto& row : long_rows) {
+        EXPECT_EQ(run(user, row.args).status, row.status);
+        const std::vector<LogLine> got = log.take();
+        ASSERT_GE(got.size(), 2U);
+        std::string joined = got[0].message;
+        for (const LogLine& line : got) EXPECT_LE(line.size, 8192U);
+        const std::string more = alice_is + row.more;
+        for (size_t i = 1; i < got.size() && got[i].message.rfind(more, 0) == 0; ++i) {
+            const bool cut = (joined.size() - 1 - joined.find_last_not_of('\\')) % 2 == 1;
+            const std::string rest = got[i].message.substr(more.size());
+            // Cut where an escape starts or a path ends, never inside one.
+            if (cut) {
+                EXPECT_NE(std::string("\\\" =").find(rest.at(0)), std::string::npos) << rest;
+                joined.pop_back();
+            }
+            joined += (cut ? "" : " ") + rest;
+        }
+        EXPECT_EQ(joined, row.joined);
     }
 }
 

@@ -1,0 +1,27 @@
+// Owns the values that say why something is as it is, or could not be done: the rooms that find
+// them hand them on, and only the report puts them into words.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+/// What reading a setting or a table from /proc told.
+struct ProcFinding {
+    enum class What {
+        yes,         ///< it is on, or it is ours
+        no,          ///< it is off (another value, or missing from a procfs that lacks it)
+        not_procfs,  ///< /proc is not procfs, so it tells nothing
+        not_ours,    ///< /proc/self/fd is not this process's own table
+        unreadable,  ///< it could not be read: `err` says why; nothing is known
+    };
+    What what = What::yes;
+    int err = 0;
+
+    bool yes() const { return what == What::yes; }
+};
+
+/// The error of an argument that, when its turn came, resolved elsewhere than when it was admitted:
+/// another root, another place beneath it, or another inode. Beyond every error number of the
+/// kernel.
+constexpr int moved_since_admitted = 4096;
