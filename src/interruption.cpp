@@ -22,7 +22,9 @@ void catch_interruptions() {
         if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) continue;
         struct sigaction sa {};
         sa.sa_handler = ask_to_stop;
+        // One at a time: the first to ask is the one that ends the run.
         sigemptyset(&sa.sa_mask);
+        for (const int other : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sa.sa_mask, other);
         // Restarted, a write to a slow reader goes on; reset, a second signal is not caught.
         sa.sa_flags = SA_RESTART | SA_RESETHAND;
         static_cast<void>(sigaction(sig, &sa, nullptr));
