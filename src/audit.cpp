@@ -51,7 +51,8 @@ void log_items(int priority, const std::string& head, const std::string& more,
         line += ' ';
         // Room for at least a few characters, however long the caller's name is.
         while (line.size() + rest.size() > longest_line) {
-            const size_t room = longest_line > line.size() + 65 ? longest_line - line.size() - 1 : 64;
+            const size_t room =
+                longest_line > line.size() + 65 ? longest_line - line.size() - 1 : 64;
             const size_t cut = quoted_prefix(rest, room);
             line.append(rest.substr(0, cut));
             line += '\\';

@@ -40,5 +40,5 @@ int update_file_permissions(const Kernel& k, int fd, const struct stat& st, std:
 /// unless it already belongs to `uid`, a user other than root. For a caller who is not root, a
 /// directory whose owner could not be changed is not entered: he learns nothing below it. Returns
 /// the failures and the paths visited.
-Tally repair_all(const Kernel& k, const std::vector<Argument>& paths, int32_t uid,
-                 int32_t gid, bool sgid, const std::vector<Root>& roots);
+Tally repair_all(const Kernel& k, const std::vector<Argument>& paths, int32_t uid, int32_t gid,
+                 bool sgid, const std::vector<Root>& roots);

@@ -103,7 +103,7 @@ struct Stream {
     explicit Stream(int f) noexcept : fd(f) {}
     int fd;
     bool closed = false;  // closed by the caller: nothing is written to whatever holds it now
-    size_t block = 0;  // the most written at once, 0 for a line at a time; decided at first use
+    size_t block = 0;     // the most written at once, 0 for a line at a time; decided at first use
     bool decided = false;
     int first_error = 0;
     std::string pending;

@@ -103,8 +103,7 @@ std::string cannot_examine(std::string_view path, int err);
 /// then, for a mode that could not be changed at all (`unavailable`), " (no fchmodat2, and /proc
 /// is not procfs)", " (no fchmodat2, and /proc/self/fd is not this process's own)" or " (no
 /// fchmodat2, and could not read /proc/self/fd: (ERRNO) TEXT)".
-std::string ownership_failure(std::string_view path, int err,
-                              const ProcFinding& unavailable = {});
+std::string ownership_failure(std::string_view path, int err, const ProcFinding& unavailable = {});
 /// "Failed to update permissions of \"PATH\": (ERRNO) TEXT", then `unavailable` as above.
 std::string permissions_failure(std::string_view path, int err,
                                 const ProcFinding& unavailable = {});

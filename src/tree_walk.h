@@ -52,5 +52,5 @@ using Visitor = std::function<Visit(int fd, const struct stat& st, const std::st
 /// cannot be examined, "Failed to update ownership of" for one that is gone, and "Warning: Failed
 /// to iterate" for a listing that could not be read to its end (counted only when the walk ran out
 /// of descriptors or memory); the directory is still handed to `visit`.
-Tally walk_trees(const Kernel& k, const std::vector<Argument>& args,
-                 const std::vector<Root>& roots, const Visitor& visit);
+Tally walk_trees(const Kernel& k, const std::vector<Argument>& args, const std::vector<Root>& roots,
+                 const Visitor& visit);

@@ -34,6 +34,7 @@ TEST_F(Cli, HelpAndBadOptionsPrintTheUsage) {
         {{"--\x1b]0;x\a"}, 1, "", "quorvane: unrecognized option '--\\x1b]0;x\\x07'\n" + usage},
         {{"--a\nUpdated"}, 1, "", "quorvane: unrecognized option '--a\\nUpdated'\n" + usage},
         {{"-\x1b"}, 1, "", "quorvane: invalid option -- '\\x1b'\n" + usage},
+        {{"--a\"b\\x1b"}, 1, "", "quorvane: unrecognized option '--a\\\"b\\\\x1b'\n" + usage},
         // Options are all read before any path is judged.
         {{"/etc", "-h"}, 0, "", usage},
         {{"/etc", "--bogus"}, 1, "", "quorvane: unrecognized option '--bogus'\n" + usage},
@@ -118,6 +119,13 @@ TEST_F(Cli, ForeignIdsAreJudgedOnTheRealIds) {
          "Error: gid \"4294967296\" is out of range\n"},
         {user, {"--gid", "x", "--uid", "-7"}, "Error: gid \"x\" is not a decimal number\n"},
         {root, {"--uid", "-01", "--gid", "+0004294967295"}, ""},
+        // 2^64 and beyond never wrap round to root's 0, or to any other id.
+        {root,
+         {"--uid", "18446744073709551616"},
+         "Error: uid \"18446744073709551616\" is out of range\n"},
+        {root,
+         {"--gid", "18446744073709552616"},
+         "Error: gid \"18446744073709552616\" is out of range\n"},
     };
     for (const auto& c : cases) {
         const RunResult r = run(c.caller, c.args);

@@ -58,6 +58,18 @@ std::string fresh_mnt() {
     return {};
 }
 
+// A fresh tmpfs over /run, and one over /run/lock, writable by everyone: the way to a root under
+// /run is set up by the tests, never on the host's /run, and no test sees another's.
+std::string fresh_run() {
+    if (umount2("/run", MNT_DETACH) != 0 && errno != EINVAL) return fail("umount /run");
+    if (mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return fail("tmpfs on /run");
+    if (mkdir("/run/lock", 01777) != 0) return fail("mkdir /run/lock");
+    if (mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0) {
+        return fail("tmpfs on /run/lock");
+    }
+    return {};
+}
+
 // A tmpfs over /dev with only the devices the tests use, so that the tool's audit lines reach
 // the /dev/log of a test, if any, and never the host's system log.
 std::string private_dev() {
@@ -97,12 +109,8 @@ std::string enter_namespace() {
                                 : "");
     }
     if (mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755") != 0) return fail("tmpfs on /mnt");
-    // The way to a root under /run is set up by the tests, never on the host's /run.
-    if (mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return fail("tmpfs on /run");
-    if (mkdir("/run/lock", 01777) != 0) return fail("mkdir /run/lock");
-    if (mount("tmpfs", "/run/lock", "tmpfs", 0, "mode=1777") != 0)
-        return fail("tmpfs on /run/lock");
-    return private_dev();
+    const std::string run = fresh_run();
+    return run.empty() ? private_dev() : run;
 }
 
 std::string read_all(int fd) {
@@ -166,9 +174,10 @@ std::string call_text(pid_t pid, const __ptrace_syscall_info& info) {
     }
 }
 
-// Drives the traced tool, stopped before its exec, to its end, springing `traps` on the way;
-// returns its wait status.
-int trace(pid_t pid, const std::vector<Trap>& traps) {
+// Drives the traced tool, stopped before its exec, to its end, springing `traps` on the way with
+// what it has written so far to `output`; returns its wait status.
+int trace(pid_t pid, const std::vector<Trap>& traps,
+          const std::function<const std::string&()>& output) {
     int status = 0;
     waitpid(pid, &status, 0);
     // Every value goes through ptrace's variadic arguments at the width of a long.
@@ -216,7 +225,7 @@ int trace(pid_t pid, const std::vector<Trap>& traps) {
             if (t.call != call || t.at_exit != at_exit) continue;
             if (!t.text.empty() && t.text != text) continue;
             if (++seen[i] != t.nth) continue;
-            Stop stop{pid, call, at_exit, text};
+            Stop stop{pid, call, at_exit, text, output()};
             t.act(stop);
             if ((stop.fail != 0 || stop.pretend) && !at_exit) {
                 ptrace(PTRACE_POKEUSER, pid, offsetof(user_regs_struct, orig_rax), -1L);
@@ -250,7 +259,7 @@ void E2E::SetUp() {
             FAIL() << "under CI this must run: " << namespace_error;
         GTEST_SKIP() << namespace_error;
     }
-    const std::string error = fresh_mnt();
+    const std::string error = fresh_mnt() + fresh_run();
     ASSERT_EQ(error, "");
 }
 
@@ -259,14 +268,16 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
     const int out = memfd_create("out", MFD_CLOEXEC);
     const int err = opt.merged ? out : memfd_create("err", MFD_CLOEXEC);
     int pipe_fds[2] = {-1, -1};
-    if (opt.output == Output::one_line || opt.output == Output::pipe) {
+    const bool piped = opt.output == Output::one_line || opt.output == Output::pipe ||
+                       opt.output == Output::stalled;
+    if (piped) {
         if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
             return r;
         }
-        // One page: the tool has to wait for the reader, and so outlives it. Or room for the
-        // whole report, read once the tool has ended.
-        fcntl(pipe_fds[1], F_SETPIPE_SZ, opt.output == Output::one_line ? 4096 : 1 << 20);
+        // Room for the whole report, read as the tool goes and once it has ended. Or one page:
+        // the tool has to wait for the reader, and so outlives it.
+        fcntl(pipe_fds[1], F_SETPIPE_SZ, opt.output == Output::pipe ? 1 << 20 : 4096);
     }
     const int terminal =
         opt.output == Output::terminal ? posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
@@ -276,6 +287,17 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         return r;
     }
     const std::string terminal_name = terminal >= 0 ? ptsname(terminal) : "";
+    // What the tool has written so far, read at each stop of a trap.
+    const int reader = opt.output == Output::pipe ? pipe_fds[0] : terminal;
+    if (reader >= 0) fcntl(reader, F_SETFL, O_NONBLOCK);
+    std::string so_far;
+    const auto drain = [&]() -> const std::string& {
+        char buf[4096];
+        for (ssize_t n; reader >= 0 && (n = read(reader, buf, sizeof buf)) > 0;) {
+            so_far.append(buf, static_cast<size_t>(n));
+        }
+        return so_far;
+    };
     std::vector<std::string> argv;
     if (!opt.refuse.empty()) argv = {QUORVANE_REFUSE_CALLS, opt.refuse};
     if (caller.uid != 0 || caller.gid != 0 || !caller.setpriv.empty()) {
@@ -299,8 +321,9 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         alarm(opt.timeout);
         if (chdir(opt.cwd.c_str()) != 0) _exit(126);
         if (opt.nofile > 0) {
-            const rlimit lim{static_cast<rlim_t>(opt.soft_nofile > 0 ? opt.soft_nofile : opt.nofile),
-                             static_cast<rlim_t>(opt.nofile)};
+            const rlimit lim{
+                static_cast<rlim_t>(opt.soft_nofile > 0 ? opt.soft_nofile : opt.nofile),
+                static_cast<rlim_t>(opt.nofile)};
             if (setrlimit(RLIMIT_NOFILE, &lim) != 0) _exit(126);
         }
         for (const auto& [resource, value] :
@@ -312,7 +335,7 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         if (opt.output == Output::file) {
             stdout_fd =
                 open(opt.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        } else if (opt.output == Output::one_line || opt.output == Output::pipe) {
+        } else if (piped) {
             stdout_fd = pipe_fds[1];
         } else if (opt.output == Output::terminal) {
             stdout_fd = open(terminal_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -322,6 +345,7 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
             if (tcsetattr(stdout_fd, TCSANOW, &raw) != 0) _exit(126);
         }
         if (dup2(err, 2) < 0) _exit(126);
+        if (opt.ignored != 0) signal(opt.ignored, SIG_IGN);
         if (opt.output == Output::closed) {
             close(1);
         } else if (stdout_fd < 0 || dup2(stdout_fd, 1) < 0) {
@@ -346,30 +370,31 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
         execvp(cargv[0], cargv.data());
         _exit(127);
     }
-    std::string piped;
+    std::string first_line;
     if (pipe_fds[1] >= 0) close(pipe_fds[1]);
     if (opt.output == Output::one_line) {
-        piped = read_line(pipe_fds[0]);
+        first_line = read_line(pipe_fds[0]);
         close(pipe_fds[0]);
     }
     int status = 0;
     if (pid > 0 && !opt.traps.empty()) {
-        status = trace(pid, opt.traps);
+        status = trace(pid, opt.traps, drain);
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     } else if (pid > 0 && waitpid(pid, &status, 0) == pid) {
         r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     switch (opt.output) {
         case Output::one_line:
-            r.out = piped;
+            r.out = first_line;
             break;
         case Output::pipe:
-            r.out = read_all(pipe_fds[0]);
+        case Output::stalled:
+            r.out = drain() + read_all(pipe_fds[0]);
             close(pipe_fds[0]);
             break;
         case Output::terminal:
             // Once the tool has ended, the terminal gives what it holds, then EIO.
-            r.out = read_all(terminal);
+            r.out = drain() + read_all(terminal);
             close(terminal);
             break;
         case Output::file: {
@@ -412,6 +437,15 @@ Bystander::Bystander(const std::function<bool()>& setup) {
 Bystander::~Bystander() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+}
+
+Bound::Bound(const std::string& source, const std::string& target) : target_(target) {
+    ok_ = mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    EXPECT_TRUE(ok_) << source << " over " << target << ": " << std::strerror(errno);
+}
+
+Bound::~Bound() {
+    if (ok_) umount(target_.c_str());
 }
 
 SystemLog::SystemLog() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {

@@ -26,6 +26,7 @@ enum class Output {
     file,      ///< RunOptions::output_file, created or truncated
     one_line,  ///< a small pipe whose reader leaves after one line, kept in RunResult::out
     pipe,      ///< a pipe that holds the whole report, kept in RunResult::out
+    stalled,   ///< a pipe of one page that nobody reads until the tool has ended
     terminal,  ///< a pseudo-terminal in raw mode, kept in RunResult::out
 };
 
@@ -35,6 +36,7 @@ struct Stop {
     long call;         ///< system call number
     bool at_exit;      ///< after the call (its result set) rather than before it
     std::string text;  ///< the path argument, or the first buffer written
+    std::string out;   ///< what the tool has written so far to a terminal or Output::pipe
     int fail = 0;      ///< set to an error number to make the call fail with it (before: unmade)
     bool pretend = false;  ///< set before the call to have it succeed without being made
 };
@@ -67,6 +69,7 @@ struct RunOptions {
     std::vector<Trap> traps = {};  ///< when any, the tool runs under ptrace(2) from this process
     int inherited = 0;             ///< descriptors it starts with open, beyond 0, 1 and 2
     std::string argv0 = {};        ///< when set, the name it is run under
+    int ignored = 0;               ///< when set, a signal it starts with ignored, as nohup(1) does
     unsigned timeout = 600;        ///< seconds before a tool that hangs is killed
 };
 
@@ -114,6 +117,19 @@ class Bystander {
 
   private:
     pid_t pid_;
+};
+
+/// Binds `source` over `target` for as long as it lives; the namespace keeps the host unaffected.
+class Bound {
+  public:
+    Bound(const std::string& source, const std::string& target);
+    ~Bound();
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
+
+  private:
+    std::string target_;
+    bool ok_ = false;
 };
 
 /// The set-user-ID root copy of the tool on the namespace's private tmpfs.
@@ -185,7 +201,8 @@ std::string status_line(const std::string& path, const std::string& why);
 Trap open_beneath_trap(const std::string& path, std::function<void(Stop&)> act);
 
 /// Base of every end-to-end test: needs root (a skip under CI=true is a failure) and starts from
-/// an empty /mnt/data and /mnt/outside, both owned by root with mode 0755.
+/// an empty /mnt/data and /mnt/outside, both owned by root with mode 0755, and an empty /run with
+/// an empty /run/lock (mode 1777).
 class E2E : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "e2e_harness.h"
 
@@ -174,38 +175,85 @@ TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
     make_dir("/mnt/data/t/.git", 0700, bob, bob);
     make_file("/mnt/data/t/.git/HEAD", 0600, bob, bob);
     make_file("/mnt/data/t/.profile", 0600, bob, bob);
-    for (int i = 0; i < 20; ++i) make_file("/mnt/data/t/f" + std::to_string(i), 0600, bob, bob);
+    // Enough for more than a page of report, which a pipe nobody reads then holds up.
+    for (int i = 0; i < 100; ++i) make_file("/mnt/data/t/f" + std::to_string(i), 0600, bob, bob);
+    make_file("/mnt/data/a", 0600, bob, bob);  // an argument still to come, which must stay
     std::vector<std::string> order;
     expected_walk("/mnt/data/t", order);
+    expected_walk("/mnt/data/a", order);
     const int changed = 8;  // stopped right after the eighth ownership change
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        for (const auto& [output, to] : {std::pair{Output::file, "a file"},
-                                         {Output::pipe, "a pipe"},
-                                         {Output::terminal, "a terminal"}}) {
-            SCOPED_TRACE(std::string(strsignal(sig)) + ", to " + to);
-            for (const std::string& line : order) {  // back to bob's, without group-read
-                const std::string path =
-                    line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
-                ASSERT_EQ(lchown(path.c_str(), bob, bob), 0);
-                ASSERT_EQ(chmod(path.c_str(), meta(path).mode & ~S_IRGRP), 0);
-            }
-            RunOptions opt;
-            opt.output = output;
-            opt.output_file = "/mnt/report";
-            opt.traps = {{SYS_fchownat, "", changed, true, [sig](Stop& s) { kill(s.pid, sig); }}};
-            const RunResult r = run(user, {"/mnt/data/t"}, opt);
-            EXPECT_EQ(r.status, 128 + sig);
-            EXPECT_EQ(r.err, "");
-            const std::vector<std::string> done(order.begin(), order.begin() + changed);
-            EXPECT_EQ(r.out, lines_of(done));
-            int handed = 0;
-            for (const auto& line : order) {
-                const std::string path =
-                    line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
-                handed += meta(path).uid == alice ? 1 : 0;
-            }
-            EXPECT_EQ(handed, changed);
+    const std::vector<std::string> done(order.begin(), order.begin() + changed);
+    const std::vector<std::string> before(order.begin(), order.begin() + changed - 1);
+    const struct {
+        std::string what;
+        int sent;  // right after the eighth ownership change
+        int then;  // once the first has been handled, if any
+        Output output;
+        int status;
+        std::string out;
+        int handed;
+        int ignored = 0;       // when the tool starts, as nohup(1) leaves SIGHUP
+        bool blocked = false;  // the first comes as it waits for a reader that never reads
+    } rows[] = {
+        {"SIGINT, to a file", SIGINT, 0, Output::file, 130, lines_of(done), changed},
+        {"SIGINT, to a pipe", SIGINT, 0, Output::pipe, 130, lines_of(done), changed},
+        {"SIGINT, to a terminal", SIGINT, 0, Output::terminal, 130, lines_of(done), changed},
+        {"SIGTERM, to a file", SIGTERM, 0, Output::file, 143, lines_of(done), changed},
+        {"SIGTERM, to a pipe", SIGTERM, 0, Output::pipe, 143, lines_of(done), changed},
+        {"SIGTERM, to a terminal", SIGTERM, 0, Output::terminal, 143, lines_of(done), changed},
+        {"SIGHUP, to a file", SIGHUP, 0, Output::file, 129, lines_of(done), changed},
+        {"SIGHUP, to a pipe", SIGHUP, 0, Output::pipe, 129, lines_of(done), changed},
+        {"SIGHUP, to a terminal", SIGHUP, 0, Output::terminal, 129, lines_of(done), changed},
+        {"SIGINT then SIGTERM: the first ends it", SIGINT, SIGTERM, Output::file, 130,
+         lines_of(done), changed},
+        {"SIGHUP ignored from the start", SIGHUP, 0, Output::file, 0, lines_of(order),
+         static_cast<int>(order.size()), SIGHUP},
+        {"a second SIGINT while it waits for a reader", SIGINT, SIGINT, Output::stalled, 130, "",
+         -1, 0, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        for (const std::string& line : order) {  // back to bob's, without group-read
+            const std::string path =
+                line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
+            ASSERT_EQ(lchown(path.c_str(), bob, bob), 0);
+            ASSERT_EQ(chmod(path.c_str(), meta(path).mode & ~S_IRGRP), 0);
         }
+        RunOptions opt;
+        opt.output = row.output;
+        opt.output_file = "/mnt/report";
+        opt.ignored = row.ignored;
+        opt.timeout = 30;
+        std::string shown;  // on the terminal at the stop
+        const auto send = [&](Stop& s) {
+            shown = s.out;
+            kill(s.pid, row.sent);
+        };
+        opt.traps = {row.blocked ? Trap{SYS_write, "", 2, false, send}
+                                 : Trap{SYS_fchownat, "", changed, true, send}};
+        if (row.then) {
+            const int then = row.then;
+            opt.traps.push_back(
+                {SYS_rt_sigreturn, "", 1, false, [then](Stop& s) { kill(s.pid, then); }});
+        }
+        const std::vector<std::string> args = {"/mnt/data/a", "/mnt/data/t"};
+        const RunResult r = run(user, args, opt);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.err, "");
+        if (row.blocked) continue;
+        EXPECT_EQ(r.out, row.out);
+        // A terminal is written a line at a time, as each path is done.
+        if (row.output == Output::terminal) {
+            EXPECT_EQ(shown, lines_of(before));
+        }
+        int handed = 0;
+        for (const auto& line : order) {
+            const std::string path =
+                line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
+            handed += meta(path).uid == alice ? 1 : 0;
+        }
+        EXPECT_EQ(handed, row.handed);
+        EXPECT_EQ(meta("/mnt/data/a").uid, row.handed == changed ? bob : alice);
     }
 }
 
@@ -229,12 +277,21 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
     // Root's tree, and the member's ways to it that name something else.
     make_dir("/mnt/data/hr", 0700);
     make_file("/mnt/data/hr/pay", 0600);
-    for (const char* d : {"/mnt/outside/home", "/mnt/outside/home/run", "/mnt/outside/home/run/lock"}) {
+    for (const char* d :
+         {"/mnt/outside/home", "/mnt/outside/home/run", "/mnt/outside/home/run/lock"}) {
         make_dir(d, 0755, alice, alice);
     }
     make_link("/mnt/data/hr", "/mnt/outside/home/holiday", alice, alice);
     make_link("/mnt/data/hr", "/mnt/outside/home/run/lock/mine", alice, alice);
+    // A root set aside, for the member's own user may lead it elsewhere.
+    make_dir("/run/brelmont", 0755, alice, alice);
     const std::string alice_is = who(alice);
+    // A login name that holds control bytes, in a password file of the namespace's own.
+    {
+        std::ifstream in("/etc/passwd");
+        std::ofstream("/mnt/passwd") << in.rdbuf() << "ev\x1b[31mil\x7f:x:1003:1003::/:/bin/sh\n";
+    }
+    const Bound passwd("/mnt/passwd", "/etc/passwd");
     const auto in = [](const char* cwd) {
         RunOptions opt;
         opt.cwd = cwd;
@@ -309,6 +366,23 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
          2,
          {{LOG_NOTICE, hand_over + R"("/mnt/data/gone" "/mnt/data/gone/x")"},
           {LOG_WARNING, alice_is + ": ended: 2 paths visited, 2 failures"}}},
+        {"a path under a root set aside",
+         user,
+         {"/var/run/brelmont/mqx47/x"},
+         {},
+         1,
+         {{LOG_WARNING,
+           alice_is + R"(: refused: Error: path "/var/run/brelmont/mqx47/x" is not an allowed )"
+                      R"(path. Warning: root "/var/run/brelmont/mqx47" is not used: )"
+                      R"("/run/brelmont" is writable by uid 1000)"}}},
+        {"a login name with control bytes",
+         {1003, 1003, {}},
+         {"/mnt/data/gone"},
+         {},
+         1,
+         {{LOG_NOTICE, R"(ev\x1b[31mil\x7f (uid 1003): hand over to 1003:1003 without --setgid: )"
+                       R"("/mnt/data/gone")"},
+          {LOG_WARNING, R"(ev\x1b[31mil\x7f (uid 1003): ended: 1 path visited, 1 failure)"}}},
         {"help", user, {"-h"}, {}, 0, {}},
         {"a bad option", user, {"--bogus"}, {}, 1, {}},
         // What was taken is named where it is, however the caller wrote it.
@@ -319,7 +393,11 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
          0,
          {{LOG_NOTICE, hand_over + R"("/mnt/outside/home/holiday/" = "/mnt/data/hr")"},
           {LOG_NOTICE, took_hr}}},
-        {"relative", user, {"hr"}, in("/mnt/data"), 0,
+        {"relative",
+         user,
+         {"hr"},
+         in("/mnt/data"),
+         0,
          {{LOG_NOTICE, hand_over + R"("hr" = "/mnt/data/hr")"}, {LOG_NOTICE, took_hr}}},
         {"through /proc/self/cwd",
          user,
@@ -333,8 +411,7 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
          {"run/lock/mine/"},
          in("/mnt/outside/home"),
          0,
-         {{LOG_NOTICE, hand_over + R"("run/lock/mine/" = "/mnt/data/hr")"},
-          {LOG_NOTICE, took_hr}}},
+         {{LOG_NOTICE, hand_over + R"("run/lock/mine/" = "/mnt/data/hr")"}, {LOG_NOTICE, took_hr}}},
         // How it ended, said as it ends.
         {"interrupted",
          user,
@@ -392,7 +469,8 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
         const char* more;    // how a continuation starts
     } long_rows[] = {
         {many, 1, start, ": hand over, continued: "},
-        {{"/etc/" + missing}, 1,
+        {{"/etc/" + missing},
+         1,
          alice_is + ": refused: Error: path \"/etc/" + written.substr(1) +
              "\" is not an allowed path.",
          ": refused, continued: "},

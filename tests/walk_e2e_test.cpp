@@ -113,14 +113,21 @@ TEST_F(Walk, LinesFollowTheVisitOrder) {
     }
     make_file("/mnt/data/a", 0600, bob, bob);
     make_file("/mnt/data/b", 0600, bob, bob);
+    for (const char* d : {"/mnt/data/p", "/mnt/data/q"}) make_dir(d, 0755, bob, bob);
+    for (const char* f : {"/mnt/data/p/x", "/mnt/data/q/y"}) make_file(f, 0600, bob, bob);
 
     std::vector<std::string> want;
+    // Two entries of directories whose names are as long: each keeps its own.
+    expected_walk("/mnt/data/q/y", want);
+    expected_walk("/mnt/data/p/x", want);
     expected_walk("/mnt/data/t/...", want);
     expected_walk("/mnt/data/b", want);
     expected_walk("/mnt/data/t", want);
     expected_walk("/mnt/data/a", want);
-    const RunResult r =
-        run(user, {"/mnt/data/a", "/mnt/data/t", "/mnt/data/b", "/mnt/data/t/..."}, {"/", true});
+    const RunResult r = run(user,
+                            {"/mnt/data/a", "/mnt/data/t", "/mnt/data/b", "/mnt/data/t/...",
+                             "/mnt/data/p/x", "/mnt/data/q/y"},
+                            {"/", true});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, lines_of(want));
 }
