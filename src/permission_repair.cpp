@@ -9,7 +9,6 @@
 
 #include "report.h"
 
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -15,7 +15,6 @@
 #include "interruption.h"
 #include "report.h"
 
-namespace fs = std::filesystem;
 
 namespace {
 

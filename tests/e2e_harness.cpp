@@ -345,7 +345,7 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
             if (tcsetattr(stdout_fd, TCSANOW, &raw) != 0) _exit(126);
         }
         if (dup2(err, 2) < 0) _exit(126);
-        if (opt.ignored != 0) signal(opt.ignored, SIG_IGN);
+        if (opt.ignored != 0) static_cast<void>(signal(opt.ignored, SIG_IGN));
         if (opt.output == Output::closed) {
             close(1);
         } else if (stdout_fd < 0 || dup2(stdout_fd, 1) < 0) {
