@@ -234,6 +234,12 @@ CallerRights::~CallerRights() {
     if (caps_saved_) static_cast<void>(set_effective(saved_effective_));
 }
 
+bool caller_can_list(int dir) {
+    const CallerRights as_caller;
+    return !as_caller.error() &&
+           UniqueFd(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)).fd >= 0;
+}
+
 Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
     std::error_code ec;
     fs::path abspath;

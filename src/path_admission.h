@@ -72,6 +72,10 @@ class CallerRights {
     int error_ = 0;
 };
 
+/// Whether the caller, with his own rights (see CallerRights), could open the directory `dir` for
+/// reading, as he would to list it himself: search and read permission on it.
+bool caller_can_list(int dir);
+
 /// Judges `path` against `roots`: admitted when its weakly canonical form starts with every
 /// component of a usable root's resolved form, roots tried in order, the first match winning.
 /// `path`'s status is read and its text resolved with the caller's rights (see CallerRights).

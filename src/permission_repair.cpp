@@ -9,7 +9,6 @@
 
 #include "report.h"
 
-
 namespace {
 
 constexpr mode_t set_ids = S_ISUID | S_ISGID;
@@ -84,7 +83,8 @@ int update_file_permissions(const Kernel& k, int fd, const struct stat& st, std:
 
 Tally repair_all(const Kernel& k, const std::vector<Argument>& paths, int32_t uid, int32_t gid,
                  bool sgid, const std::vector<Root>& roots) {
-    // Root may read any directory anyway; anyone else learns nothing below one he could not take.
+    // Root may read any directory anyway; anyone else learns nothing below one he could not take,
+    // unless he could list it himself.
     const bool by_root = getuid() == 0;
     const Visitor visit = [&](int fd, const struct stat& st, const std::string& path) {
         if (S_ISLNK(st.st_mode)) {
@@ -96,7 +96,7 @@ Tally repair_all(const Kernel& k, const std::vector<Argument>& paths, int32_t ui
             return Visit{fail(hard_link_refusal(path, st.st_nlink, k.hardlinks))};
         }
         Visit v = repair(k, fd, st, path, uid, gid, dir && sgid);
-        v.enter = v.enter || by_root;
+        v.enter = v.enter || by_root || (dir && caller_can_list(fd));
         return v;
     };
     return walk_trees(k, paths, roots, visit);

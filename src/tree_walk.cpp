@@ -15,7 +15,6 @@
 #include "interruption.h"
 #include "report.h"
 
-
 namespace {
 
 // The run's state, shared by the walk's functions.

@@ -32,6 +32,7 @@
 namespace fs = std::filesystem;
 
 const char* const tool = "/mnt/bin/quorvane";
+const char* const plain_tool = "/mnt/bin/quorvane-plain";
 
 namespace {
 
@@ -52,6 +53,7 @@ std::string fresh_mnt() {
     }
     std::error_code ec;
     fs::copy_file(QUORVANE_BINARY, tool, ec);
+    if (!ec) fs::copy_file(QUORVANE_BINARY, plain_tool, ec);
     if (ec) return "copy " QUORVANE_BINARY ": " + ec.message();
     // Owner before mode: changing the owner would clear the set-user-ID bit.
     if (chown(tool, 0, 0) != 0 || chmod(tool, 04755) != 0) return fail("install set-user-ID");
@@ -307,7 +309,7 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args, const 
     }
     if (!opt.argv0.empty())
         argv.insert(argv.end(), {"bash", "-c", R"(exec -a "$0" "$@")", opt.argv0});
-    argv.emplace_back(tool);
+    argv.emplace_back(opt.plain ? plain_tool : tool);
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     cargv.reserve(argv.size() + 1);

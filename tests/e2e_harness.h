@@ -70,6 +70,7 @@ struct RunOptions {
     int inherited = 0;             ///< descriptors it starts with open, beyond 0, 1 and 2
     std::string argv0 = {};        ///< when set, the name it is run under
     int ignored = 0;               ///< when set, a signal it starts with ignored, as nohup(1) does
+    bool plain = false;            ///< the copy without the set-user-ID bit, as on a nosuid mount
     unsigned timeout = 600;        ///< seconds before a tool that hangs is killed
 };
 
@@ -132,8 +133,9 @@ class Bound {
     bool ok_ = false;
 };
 
-/// The set-user-ID root copy of the tool on the namespace's private tmpfs.
+/// The set-user-ID root copy of the tool on the namespace's private tmpfs, and a plain copy.
 extern const char* const tool;
+extern const char* const plain_tool;
 
 /// The test users: an unprivileged caller, another user and an attacker.
 constexpr uid_t alice = 1000, bob = 1001, mallory = 1002;

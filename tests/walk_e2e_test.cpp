@@ -187,7 +187,7 @@ bool make_immutable(const std::string& path) {
     return set;
 }
 
-TEST_F(Walk, DirectoryNotTakenIsEnteredByRootAlone) {
+TEST_F(Walk, DirectoryNotTakenIsEnteredOnlyWhereTheCallerCouldListIt) {
     make_dir("/mnt/data/t", 0700, bob, bob);
     make_file("/mnt/data/t/f", 0600, bob, bob);
     // Root's, seen read-only under the root: the caller may not list it himself.
@@ -201,12 +201,29 @@ TEST_F(Walk, DirectoryNotTakenIsEnteredByRootAlone) {
     make_dir("/mnt/data/imm", 0700, bob, bob);
     make_file("/mnt/data/imm/inside", 0600, bob, bob);
     const bool immutable = make_immutable("/mnt/data/imm");
+    // Readable by everyone: what is in them is no secret.
+    make_dir("/mnt/outside/public", 0755);
+    make_file("/mnt/outside/public/notes", 0644);
+    make_dir("/mnt/data/public", 0755);
+    ASSERT_EQ(mount("/mnt/outside/public", "/mnt/data/public", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(
+        mount(nullptr, "/mnt/data/public", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    make_dir("/mnt/data/other", 0755, bob, bob);
+    make_file("/mnt/data/other/mine", 0600, alice, alice);
+    make_file("/mnt/data/other/theirs", 0600, bob, bob);
     const Caller weak{alice, alice, {"--bounding-set=-chown,-fowner"}};
     const std::vector<std::string> as_root = {"--uid", "1000", "--gid", "1000"};
     const auto failed = [](const std::string& path, const std::string& why) {
         return "Failed to update ownership of" + quote_path(path) + ": " + why + "\n";
     };
     const std::string rofs = "(30) Read-only file system", eperm = "(1) Operation not permitted";
+    // Without the set-user-ID bit, as chown -R by the caller would: his own file is his to change.
+    std::string other = failed("/mnt/data/other", eperm);
+    std::vector<std::string> names = listing("/mnt/data/other");
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        const std::string path = "/mnt/data/other/" + *it;
+        other += *it == "mine" ? updated(path) + "\n" : failed(path, eperm);
+    }
     const struct {
         const char* what;
         Caller caller;
@@ -214,9 +231,22 @@ TEST_F(Walk, DirectoryNotTakenIsEnteredByRootAlone) {
         std::string out;  // both streams
         int status;
         bool needs_immutable = false;
+        bool plain = false;
     } rows[] = {
         {"without the privilege", weak, {"/mnt/data/t"}, failed("/mnt/data/t", eperm), 1},
         {"read-only, a member", user, {"/mnt/data/archive"}, failed("/mnt/data/archive", rofs), 1},
+        {"read-only and readable, a member",
+         user,
+         {"/mnt/data/public"},
+         failed("/mnt/data/public", rofs) + failed("/mnt/data/public/notes", rofs),
+         2},
+        {"the plain binary, another's readable directory",
+         user,
+         {"/mnt/data/other"},
+         other,
+         2,
+         false,
+         true},
         {"read-only, root",
          root,
          {"/mnt/data/archive"},
@@ -240,7 +270,10 @@ TEST_F(Walk, DirectoryNotTakenIsEnteredByRootAlone) {
         }
         std::vector<std::string> args = row.caller.uid == 0 ? as_root : std::vector<std::string>{};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        const RunResult r = run(row.caller, args, {"/", true});
+        RunOptions opt;
+        opt.merged = true;
+        opt.plain = row.plain;
+        const RunResult r = run(row.caller, args, opt);
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(meta("/mnt/data/t"), (Meta{bob, bob, 0700}));
@@ -249,7 +282,10 @@ TEST_F(Walk, DirectoryNotTakenIsEnteredByRootAlone) {
     }
     const Meta inside = immutable ? Meta{alice, alice, 0640} : Meta{bob, bob, 0600};
     EXPECT_EQ(meta("/mnt/data/imm/inside"), inside);
+    EXPECT_EQ(meta("/mnt/data/other/mine"), (Meta{alice, alice, 0640}));
+    EXPECT_EQ(meta("/mnt/data/other/theirs"), (Meta{bob, bob, 0600}));
     ASSERT_EQ(umount("/mnt/data/archive"), 0);
+    ASSERT_EQ(umount("/mnt/data/public"), 0);
 }
 
 TEST_F(Walk, UnlistableDirectoryIsStillRepaired) {
