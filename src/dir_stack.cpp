@@ -83,6 +83,7 @@ size_t DirStack::held() const {
 bool DirStack::give_up(int keep_fd) {
     for (size_t i = 1; i < frames_.size(); ++i) {
         if (frames_[i].dir && frames_[i].dir.fd != keep_fd) {
+            frames_[i].identity = identity(frames_[i].dir.fd);
             frames_[i].dir.reset();
             return true;
         }
@@ -127,6 +128,8 @@ int DirStack::hold_top(const std::string& path) {
         struct stat st;
         if (fstat(fd->fd, &st) != 0) return errno;
         if (st.st_dev != frames_[i].dev || st.st_ino != frames_[i].ino) return ESTALE;
+        // A new directory may have taken the inode number of the one that was listed.
+        if (frames_[i].identity.empty() || identity(fd->fd) != frames_[i].identity) return ESTALE;
         if (held() >= budget_.dirs) give_up(-1);
         frames_[i].dir = std::move(fd.value);
     }

@@ -19,7 +19,9 @@ struct Frame {
     size_t text_len = 0;  ///< its full text is the walk's path up to here
     dev_t dev = 0;        ///< the inode that was listed
     ino_t ino = 0;
-    std::string names;             ///< the listing, each name ended by a NUL
+    std::string identity;  ///< what told it from another with its inode number when it was given
+                           ///< up (see identity())
+    std::string names;     ///< the listing, each name ended by a NUL
     std::vector<uint32_t> starts;  ///< where each name begins, in listing order
     size_t next = 0;               ///< entries [0, next) are still to be handled
 
@@ -50,7 +52,9 @@ Budget plan_descriptors();
 /// `budget.dirs` of them hold a descriptor at a time, and the first always does: when another is
 /// needed, the shallowest held one above the first is given up. A given-up directory is reopened
 /// beneath the nearest held one below it by the names that lead there, refusing every symbolic
-/// link (see open_beneath()), and used only if it is the inode that was listed.
+/// link (see open_beneath()), and used only if it is the very directory that was listed: the same
+/// inode, and the same identity() as when it was given up, so that a new directory that took its
+/// inode number is not taken for it. Where nothing told it apart, it does not come back.
 class DirStack {
   public:
     DirStack(const Kernel& k, Budget budget);
@@ -67,8 +71,8 @@ class DirStack {
     /// Gives the top directory its descriptor back if it was given up, and with it up to half the
     /// budget of those just below, kept for the walk back up, so that a walk deeper than the
     /// budget reopens from far below only once per half budget. `path` extends the text of every
-    /// frame (see Frame::text_len). Returns 0 or the error: ESTALE when one is not the directory
-    /// that was listed.
+    /// frame (see Frame::text_len). Returns 0 or the error: ESTALE when one is not, or cannot be
+    /// told to be, the directory that was listed.
     int hold_top(const std::string& path);
 
     /// Opens `name` in `dirfd` with `flags` (O_CLOEXEC added), making room (see make_room()) and

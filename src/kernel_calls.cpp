@@ -39,6 +39,11 @@ struct open_how {
 #ifndef SYS_fchmodat2
 #define SYS_fchmodat2 452
 #endif
+// Linux 6.5: a handle that only identifies the file, which file systems that cannot open files
+// by handle give too.
+#ifndef AT_HANDLE_FID
+#define AT_HANDLE_FID 0x200
+#endif
 
 namespace {
 
@@ -244,6 +249,33 @@ bool CloseBatch::flush() {
     }
     fds_.clear();
     return true;
+}
+
+std::string identity(int fd) {
+    union {
+        file_handle handle;
+        char room[sizeof(file_handle) + MAX_HANDLE_SZ];
+    } buf{};
+    int mount_id = 0;
+    for (const int flags : {AT_EMPTY_PATH | AT_HANDLE_FID, AT_EMPTY_PATH}) {
+        buf.handle.handle_bytes = MAX_HANDLE_SZ;
+        if (name_to_handle_at(fd, "", &buf.handle, &mount_id, flags) == 0) {
+            std::string id = "handle ";
+            id.append(reinterpret_cast<const char*>(&buf.handle.handle_type),
+                      sizeof buf.handle.handle_type);
+            id.append(reinterpret_cast<const char*>(buf.handle.f_handle), buf.handle.handle_bytes);
+            return id;
+        }
+        // Only a kernel that does not know the flag yet is asked again without it.
+        if (errno != EINVAL) break;
+    }
+    struct statx stx {};
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BTIME, &stx) != 0 ||
+        !(stx.stx_mask & STATX_BTIME)) {
+        return {};
+    }
+    return "born " + std::to_string(stx.stx_btime.tv_sec) + "." +
+           std::to_string(stx.stx_btime.tv_nsec);
 }
 
 Result<size_t> read_dirents(int fd, void* buf, size_t size) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 #include "causes.h"
@@ -58,6 +59,13 @@ int change_mode(const Kernel& k, int fd, mode_t mode, bool dir);
 /// Why change_mode() failed with `err`, when it was that neither of its ways could be taken
 /// (see Kernel::no_proc_fds); yes otherwise.
 ProcFinding mode_change_unavailable(const Kernel& k, int err);
+
+/// What tells the file open as `fd` from another that later took its inode number, in bytes to
+/// compare: its file handle, which holds the generation number the kernel changes when it reuses
+/// an inode (name_to_handle_at(2), asked only to identify it where the kernel knows how, as on
+/// overlayfs); where the file system gives none, its birth time (statx(2)); empty where neither
+/// tells.
+std::string identity(int fd);
 
 /// Owns descriptors of files already handled and closes them `max` at a time: on a tree of a
 /// million files, closing each one on its own would cost as much as changing its owner. Holds no

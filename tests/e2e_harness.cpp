@@ -2,13 +2,16 @@
 #include "e2e_harness.h"
 
 #include <fcntl.h>
+#include <linux/loop.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/user.h>
 #include <sys/wait.h>
@@ -255,10 +258,8 @@ int trace(pid_t pid, const std::vector<Trap>& traps,
 void E2E::SetUp() {
     if (!namespace_error.empty()) {
         // Root can make the namespace unless the machine is set up wrongly, which must show.
-        const char* ci = std::getenv("CI");
         if (geteuid() == 0) FAIL() << "as root this must run: " << namespace_error;
-        if (ci && std::string(ci) == "true")
-            FAIL() << "under CI this must run: " << namespace_error;
+        if (under_ci()) FAIL() << "under CI this must run: " << namespace_error;
         GTEST_SKIP() << namespace_error;
     }
     const std::string error = fresh_mnt() + fresh_run();
@@ -483,6 +484,42 @@ std::vector<LogLine> SystemLog::take() const {
                        text.size()});
     }
     return got;
+}
+
+std::string mount_ext4(const std::string& dir) {
+    const char* image = "/mnt/ext4.img";
+    if (truncate(image, 0) != 0 && errno != ENOENT) return fail(image);
+    const int made = open(image, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (made < 0 || ftruncate(made, 8 << 20) != 0) return fail(image);
+    close(made);
+    // Without hashed directories: entries are listed in the order they were made.
+    if (std::system("mkfs.ext4 -q -F -O ^dir_index /mnt/ext4.img >/dev/null 2>&1") != 0) {
+        return "mkfs.ext4 /mnt/ext4.img failed (is e2fsprogs installed?)";
+    }
+    // The namespace's /dev has no loop devices: they are made as they are needed.
+    mknod("/dev/loop-control", S_IFCHR | 0600, makedev(10, 237));
+    const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    const int n = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
+    if (control >= 0) close(control);
+    if (n < 0) return fail("a free loop device");
+    const std::string loop = "/dev/loop" + std::to_string(n);
+    mknod(loop.c_str(), S_IFBLK | 0600, makedev(7, static_cast<unsigned>(n)));
+    const int dev = open(loop.c_str(), O_RDWR | O_CLOEXEC), file = open(image, O_RDWR | O_CLOEXEC);
+    loop_info64 info{};
+    info.lo_flags = LO_FLAGS_AUTOCLEAR;
+    const bool bound = dev >= 0 && file >= 0 && ioctl(dev, LOOP_SET_FD, file) == 0 &&
+                       ioctl(dev, LOOP_SET_STATUS64, &info) == 0;
+    const bool mounted = bound && mount(loop.c_str(), dir.c_str(), "ext4", 0, nullptr) == 0;
+    const std::string why = mounted ? "" : fail(("ext4 on " + loop).c_str());
+    for (const int fd : {dev, file}) {
+        if (fd >= 0) close(fd);
+    }
+    return why;
+}
+
+bool under_ci() {
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
 }
 
 std::string default_refusal() {

@@ -202,6 +202,14 @@ std::string status_line(const std::string& path, const std::string& why);
 /// openat2, at the open of its first name, the names being opened one at a time.
 Trap open_beneath_trap(const std::string& path, std::function<void(Stop&)> act);
 
+/// Mounts a new ext4 file system of 8 MiB, made by mkfs.ext4(8) in a file under /mnt, at `dir`,
+/// through a loop device that goes when it is unmounted. Its directories list their entries in the
+/// order they were made. Returns why it could not, or "".
+std::string mount_ext4(const std::string& dir);
+
+/// Whether the suite runs under CI=true, where nothing may be passed over.
+bool under_ci();
+
 /// Base of every end-to-end test: needs root (a skip under CI=true is a failure) and starts from
 /// an empty /mnt/data and /mnt/outside, both owned by root with mode 0755, and an empty /run with
 /// an empty /run/lock (mode 1777).

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 
@@ -249,46 +250,110 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
 
 TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
     const int levels = 40;
-    make_dir("/mnt/data/deep", 0700);
+    const std::vector<std::string> files = {"a", "b", "y", "z"};  // d made after b
     make_dir("/mnt/data/decoy", 0700);
-    make_chain("/mnt/data/deep", "d", levels, {"a", "y", "z"});
-    // What the attacker puts where the top of the chain was, once the walk, deep below with few
-    // descriptors, has given up the directories above it: a copy, names and all.
-    make_chain("/mnt/data/decoy", "d", levels, {"a", "y", "z"});
-    std::string deepest = "/mnt/data/deep";
-    for (int i = 0; i < levels; ++i) deepest += "/d";
-    RunOptions opt;
-    opt.nofile = 32;
-    // Right before the deepest directory is opened, its ancestors given up.
-    opt.traps = {{SYS_openat, "d", levels, false, [](Stop&) {
-                      ASSERT_EQ(renameat2(AT_FDCWD, "/mnt/data/deep/d", AT_FDCWD,
-                                          "/mnt/data/decoy/d", RENAME_EXCHANGE),
-                                0);
-                  }}};
-    const RunResult r = run(Caller{}, {"--uid", "1001", "--gid", "1001", "/mnt/data/deep"}, opt);
-    // Each directory given up fails the entry it still had to hand out, the top one's last.
-    const std::vector<std::string> err = lines(r.err);
-    ASSERT_FALSE(err.empty());
-    EXPECT_EQ(r.status, static_cast<int>(err.size()));
-    EXPECT_EQ(err.back() + "\n",
-              status_line("/mnt/data/deep/d/z", "directory was replaced during the walk"));
-    // Every entry such a directory still had gets its line: y and z alike.
-    size_t ys = 0, zs = 0;
-    for (const auto& line : err) {
-        EXPECT_NE(line.find("directory was replaced during the walk"), std::string::npos) << line;
-        ys += line.find("/y\"") != std::string::npos ? 1 : 0;
-        zs += line.find("/z\"") != std::string::npos ? 1 : 0;
+    make_chain("/mnt/data/decoy", "d", levels, files);
+    const auto emfile = [](int nth) {
+        return Trap{SYS_openat, "d", nth, false, [](Stop& s) { s.fail = EMFILE; }};
+    };
+    make_dir("/mnt/data/ext", 0755);
+    const std::string no_ext4 = mount_ext4("/mnt/data/ext");
+    if (no_ext4.empty()) make_dir("/mnt/data/ext/aside", 0700);
+    std::string replaced;  // the directory the attacker replaced
+    // What the attacker puts where a directory was, once the walk, deep below with few
+    // descriptors, has given it up: a copy, names and all, or, where a file system reuses inode
+    // numbers at once, a new directory that takes its number, with the names it still had.
+    const auto copy = [&](Stop&) {
+        replaced = "/mnt/data/deep/d";
+        ASSERT_EQ(
+            renameat2(AT_FDCWD, "/mnt/data/deep/d", AT_FDCWD, "/mnt/data/decoy/d", RENAME_EXCHANGE),
+            0);
+    };
+    const auto anew = [&](Stop& s) {
+        replaced = "/mnt/data/ext/deep/" + s.text;  // the first one to be reopened
+        struct stat was {
+        }, now{};
+        ASSERT_EQ(stat(replaced.c_str(), &was), 0);
+        // What is in it goes aside, as the walk still holds some of it, then it goes.
+        for (const auto& e : std::filesystem::directory_iterator(replaced)) {
+            std::filesystem::rename(e.path(), "/mnt/data/ext/aside" / e.path().filename());
+        }
+        ASSERT_EQ(rmdir(replaced.c_str()), 0);
+        make_dir(replaced, 0700);
+        ASSERT_EQ(stat(replaced.c_str(), &now), 0);
+        ASSERT_EQ(now.st_ino, was.st_ino) << "ext4 gave the new directory another number";
+        for (const char* f : {"/a", "/b"}) make_file(replaced + f, 0600, mallory, mallory);
+    };
+    const bool by_names = default_refusal().find("openat2=") != std::string::npos;
+    const struct {
+        const char* what;
+        std::string top;  // holding a chain of `levels` directories d, each with `files`
+        int levels;
+        long nofile;
+        std::vector<Trap> traps;
+        std::string left[2];  // the entries a directory has left after d, in the order handled
+    } rows[] = {
+        // Few descriptors, and right before the deepest directory is opened, its ancestors given
+        // up.
+        {"a copy, on tmpfs",
+         "/mnt/data/deep",
+         levels,
+         32,
+         {{SYS_openat, "d", levels, false, copy}},
+         {"y", "z"}},
+        // Descriptors short twice at the third level: the batch of files closed, then the first
+        // level given up; and at its reopening (after the walk's opens, or after the probe's and
+        // the argument's), replaced.
+        {"a new directory with its inode number, on ext4",
+         "/mnt/data/ext/deep",
+         3,
+         0,
+         {emfile(3), emfile(4),
+          by_names ? Trap{SYS_openat, "d", 6, false, anew} : Trap{SYS_openat2, "", 3, false, anew}},
+         {"b", "a"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const bool anew_ = row.top != "/mnt/data/deep";
+        if (anew_ && !no_ext4.empty()) {
+            if (under_ci()) ADD_FAILURE() << "under CI this must run: " << no_ext4;
+            std::cout << "[  NOTE    ] " << row.what << " passed over: " << no_ext4 << "\n";
+            continue;
+        }
+        make_dir(row.top, 0700);
+        make_chain(row.top, "d", row.levels, files);
+        RunOptions opt;
+        opt.nofile = row.nofile;
+        opt.traps = row.traps;
+        const RunResult r = run(Caller{}, {"--uid", "1001", "--gid", "1001", row.top}, opt);
+        // Each directory given up fails the entries it still had to hand out, the top one's last.
+        const std::vector<std::string> err = lines(r.err);
+        ASSERT_FALSE(err.empty());
+        EXPECT_EQ(r.status, static_cast<int>(err.size()));
+        EXPECT_EQ(err.back() + "\n", status_line(replaced + "/" + row.left[1],
+                                                 "directory was replaced during the walk"));
+        // Every entry such a directory still had gets its line, each of the two alike.
+        size_t firsts = 0, seconds = 0;
+        for (const auto& line : err) {
+            EXPECT_NE(line.find("directory was replaced during the walk"), std::string::npos)
+                << line;
+            firsts += line.find("/" + row.left[0] + "\"") != std::string::npos ? 1 : 0;
+            seconds += line.find("/" + row.left[1] + "\"") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(firsts, seconds);
+        EXPECT_EQ(firsts + seconds, err.size());
+        // Nothing of what the attacker put in its place was touched: the copy, or the new
+        // directory and the files he planted in it.
+        std::string p = replaced;
+        for (int i = 1; i <= (anew_ ? 1 : row.levels); ++i, p += "/d") {
+            EXPECT_EQ(meta(p), (Meta{0, 0, 0700})) << p;
+            for (const std::string& f : anew_ ? std::vector<std::string>{"a", "b"} : files) {
+                const Meta want = anew_ ? Meta{mallory, mallory, 0600} : Meta{0, 0, 0600};
+                EXPECT_TRUE(i == row.levels || meta(p + "/" + f) == want) << p << "/" << f;
+            }
+        }
     }
-    EXPECT_EQ(ys, zs);
-    EXPECT_EQ(ys + zs, err.size());
-    // Nothing of the copy now in its place was touched.
-    std::string p = "/mnt/data/deep";
-    for (int i = 0; i < levels; ++i) {
-        p += "/d";
-        EXPECT_EQ(meta(p), (Meta{0, 0, 0700})) << p;
-        if (i + 1 == levels) break;
-        for (const char* f : {"/a", "/y", "/z"}) EXPECT_EQ(meta(p + f), (Meta{0, 0, 0600})) << p;
-    }
+    umount2("/mnt/data/ext", MNT_DETACH);
 }
 
 // Turns the kernel's hard-link protection on, as Debian has it, for as long as it lives.
