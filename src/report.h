@@ -1,6 +1,5 @@
-// Owns how the tool talks: the text of every message it prints, the quoted form of paths, and the
-// writers that put each line out whole and at once. Every failure is printed, and counted, by
-// fail().
+// Owns how the tool talks: the text of every message it prints, and the writers that put each
+// line out whole and at once. Paths are always shown in their quoted form (see quoting.h).
 #pragma once
 
 #include <sys/types.h>
@@ -12,17 +11,7 @@
 #include <vector>
 
 #include "causes.h"
-
-/// The quoted form of `path`: its text in double quotes, each `"` or `\` inside preceded by `\`,
-/// a newline, tab or carriage return written `\n`, `\t`, `\r`, and written `\x` and two
-/// lower-case hex digits per byte: every other byte below 0x20, 0x7f, every byte that is not part
-/// of a valid UTF-8 sequence, and the bytes of the C1 controls (U+0080 to U+009F), the line and
-/// paragraph separators (U+2028, U+2029) and the bidirectional controls (U+061C, U+200E, U+200F,
-/// U+202A to U+202E, U+2066 to U+2069). Other UTF-8 text is kept as it is.
-std::string quote_path(std::string_view path);
-
-/// Appends the quoted form of `path` to `out`.
-void append_quoted(std::string& out, std::string_view path);
+#include "quoting.h"
 
 /// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where the caller closed them, so that
 /// nothing the run opens later takes their place and receives the report. A standard output or
@@ -146,9 +135,6 @@ std::string audit_refused(std::string_view caller);
 /// For the audit log: the words of a refusal, with the escapes of the quoted form but for `"` and
 /// `\`, which its quoted paths already carry.
 std::string audit_reason(std::string_view reason);
-/// The length of the longest start of `text`, a text made of quoted forms, that is at most `max`
-/// bytes and cuts neither an escape nor a UTF-8 character.
-size_t quoted_prefix(std::string_view text, size_t max);
 /// "Failed to finish the run: out of memory".
 std::string out_of_memory();
 /// A file-system error's description in the standard library's shape: "filesystem error: WHAT:
