@@ -101,12 +101,7 @@ void DirStack::push(Frame f) {
 }
 
 Result<UniqueFd> DirStack::open_at(int dirfd, const char* name, int flags) {
-    return with_room(*this, dirfd, [&] {
-        Result<UniqueFd> fd;
-        fd.value = UniqueFd(openat(dirfd, name, flags | O_CLOEXEC));
-        if (!fd.value) fd.err = errno;
-        return fd;
-    });
+    return with_room(*this, dirfd, [&] { return opened(openat(dirfd, name, flags | O_CLOEXEC)); });
 }
 
 int DirStack::hold_top(const std::string& path) {
@@ -131,7 +126,7 @@ int DirStack::hold_top(const std::string& path) {
         // A new directory may have taken the inode number of the one that was listed.
         if (frames_[i].identity.empty() || identity(fd->fd) != frames_[i].identity) return ESTALE;
         if (held() >= budget_.dirs) give_up(-1);
-        frames_[i].dir = std::move(fd.value);
+        frames_[i].dir = std::move(*fd);
     }
     return 0;
 }

@@ -99,7 +99,7 @@ Result<UniqueFd> open_by_names(int dirfd, std::string_view path, int flags) {
     int at = dirfd;
     for (size_t i = 0; i + 1 < names.size(); ++i) {
         UniqueFd next(openat(at, names[i].c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
-        if (!next) return failure<UniqueFd>(link_is_loop(at, names[i].c_str()));
+        if (!next) return failure(link_is_loop(at, names[i].c_str()));
         held = std::move(next);
         at = held.fd;
     }
@@ -107,13 +107,12 @@ Result<UniqueFd> open_by_names(int dirfd, std::string_view path, int flags) {
     const int want = O_PATH | O_NOFOLLOW;
     // Only a final name that asked for the link itself may be one; any other link is a loop.
     const bool link_itself = !more && (flags & want) == want;
-    Result<UniqueFd> fd;
-    fd.value =
-        UniqueFd(openat(at, last, flags | (more ? O_DIRECTORY : 0) | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.value) return failure<UniqueFd>(link_itself ? errno : link_is_loop(at, last));
+    Result<UniqueFd> fd =
+        opened(openat(at, last, flags | (more ? O_DIRECTORY : 0) | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return failure(link_itself ? fd.err : link_is_loop(at, last));
     struct stat st;
     if (!link_itself && (flags & O_PATH) && fstat(fd->fd, &st) == 0 && S_ISLNK(st.st_mode)) {
-        return failure<UniqueFd>(ELOOP);
+        return failure(ELOOP);
     }
     return fd;
 }
@@ -154,15 +153,15 @@ ProcFinding read_protection(int proc) {
 // This process's own /proc/self/fd, below `proc`, which is procfs; or why there is none.
 Result<UniqueFd> own_fds(int proc) {
     UniqueFd fds(openat(proc, "self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!fds) return failure<UniqueFd>(errno);
+    if (!fds) return failure(errno);
     struct stat dir, named;
     if (const ProcFinding fs = on_procfs(fds.fd); !fs.yes()) {
-        return failure<UniqueFd>(fs.what == What::unreadable ? fs.err : ENOENT);
+        return failure(fs.what == What::unreadable ? fs.err : ENOENT);
     }
-    if (fstat(fds.fd, &dir) != 0) return failure<UniqueFd>(errno);
-    if (fstatat(fds.fd, fd_name(fds.fd).c_str(), &named, 0) != 0) return failure<UniqueFd>(errno);
-    if (dir.st_dev != named.st_dev || dir.st_ino != named.st_ino) return failure<UniqueFd>(ENOENT);
-    return {std::move(fds), 0};
+    if (fstat(fds.fd, &dir) != 0) return failure(errno);
+    if (fstatat(fds.fd, fd_name(fds.fd).c_str(), &named, 0) != 0) return failure(errno);
+    if (dir.st_dev != named.st_dev || dir.st_ino != named.st_ino) return failure(ENOENT);
+    return fds;
 }
 
 }  // namespace
@@ -202,16 +201,13 @@ Kernel probe_kernel() {
 Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int flags) {
     // Refused by its text alone, the same both ways, and before openat2 could answer EAGAIN to a
     // ".." that races a rename elsewhere.
-    if (*path == '\0') return failure<UniqueFd>(ENOENT);
-    if (*path == '/' || climbs(path)) return failure<UniqueFd>(EXDEV);
+    if (*path == '\0') return failure(ENOENT);
+    if (*path == '/' || climbs(path)) return failure(EXDEV);
     if (!k.openat2) return open_by_names(dirfd, path, flags);
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    Result<UniqueFd> fd;
-    fd.value = UniqueFd(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
-    if (!fd.value) fd.err = errno;
-    return fd;
+    return opened(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
 }
 
 int change_mode(const Kernel& k, int fd, mode_t mode, bool dir) {
@@ -280,6 +276,6 @@ std::string identity(int fd) {
 
 Result<size_t> read_dirents(int fd, void* buf, size_t size) {
     const long n = syscall(SYS_getdents64, fd, buf, size);
-    if (n < 0) return failure<size_t>(errno);
-    return {static_cast<size_t>(n), 0};
+    if (n < 0) return failure(errno);
+    return static_cast<size_t>(n);
 }

@@ -234,6 +234,28 @@ CallerRights::~CallerRights() {
     if (caps_saved_) static_cast<void>(set_effective(saved_effective_));
 }
 
+namespace {
+
+// Reads the status of `path` into `st` and resolves it weakly canonically, with the caller's rights
+// (see CallerRights). A missing path, which `missing` then says (ENOENT or ENOTDIR), is no link;
+// fails with ELOOP when its final component is a symbolic link, or with the error met on the way.
+Result<fs::path> as_caller_sees(const fs::path& path, struct stat* st, int& missing) {
+    const CallerRights as_caller;
+    if (as_caller.error()) return failure(as_caller.error());
+    if (fstatat(AT_FDCWD, path.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) return failure(errno);
+        missing = errno;
+    } else if (S_ISLNK(st->st_mode)) {
+        return failure(ELOOP);
+    }
+    std::error_code ec;
+    fs::path abspath = fs::weakly_canonical(path, ec);
+    if (ec) return failure(ec.value());
+    return abspath;
+}
+
+}  // namespace
+
 bool caller_can_list(int dir) {
     const CallerRights as_caller;
     return !as_caller.error() &&
@@ -241,49 +263,35 @@ bool caller_can_list(int dir) {
 }
 
 Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
-    std::error_code ec;
-    fs::path abspath;
+    Admission found;
+    struct stat st {};
+    const Result<fs::path> abspath = as_caller_sees(path, &st, found.missing);
+    if (!abspath) return failure(abspath.err);
+    found.dev = st.st_dev;
+    found.ino = st.st_ino;
+    for (const Root& root : roots) {
+        if (root.set_aside.empty() && lies_under(*abspath, root.resolved, found.beneath)) {
+            found.root = &root;
+            return found;
+        }
+    }
+    return failure(EXDEV);
+}
+
+const Root* set_aside_root(const fs::path& path, const std::vector<Root>& roots) {
     struct stat st {};
     int missing = 0;
-    {
-        const CallerRights as_caller;
-        if (as_caller.error()) return failure<Admission>(as_caller.error());
-        // A missing path is no link; only a status that could not be read at all is an error.
-        if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT && errno != ENOTDIR) return failure<Admission>(errno);
-            missing = errno;
-        } else if (S_ISLNK(st.st_mode)) {
-            return failure<Admission>(ELOOP);
-        }
-        abspath = fs::weakly_canonical(path, ec);
-        if (ec) return failure<Admission>(ec.value());
-    }
-
-    for (const Root& root : roots) {
-        Result<Admission> found;
-        if (!root.set_aside.empty() || !lies_under(abspath, root.resolved, found->beneath)) {
-            continue;
-        }
-        found->root = &root;
-        found->missing = missing;
-        found->dev = st.st_dev;
-        found->ino = st.st_ino;
-        return found;
-    }
-    // Which root set aside it would have lain under, resolved as the caller sees it: only to
-    // tell him why, and nothing is reached through it.
-    Result<Admission> refused = failure<Admission>(EXDEV);
+    const Result<fs::path> abspath = as_caller_sees(path, &st, missing);
     const CallerRights as_caller;
     for (const Root& root : roots) {
-        if (as_caller.error() || root.set_aside.empty()) continue;
+        if (!abspath || as_caller.error() || root.set_aside.empty()) continue;
+        // Resolved as the caller sees it: only to tell him why, and nothing is reached through it.
+        std::error_code ec;
         const fs::path resolved = fs::weakly_canonical(root.written, ec);
         fs::path beneath;
-        if (!ec && lies_under(abspath, resolved, beneath)) {
-            refused->root = &root;
-            break;
-        }
+        if (!ec && lies_under(*abspath, resolved, beneath)) return &root;
     }
-    return refused;
+    return nullptr;
 }
 
 fs::path resolved(const Admission& adm) {
@@ -293,24 +301,24 @@ fs::path resolved(const Admission& adm) {
 Result<UniqueFd> confirm(const Kernel& k, const fs::path& path, const Admission& admitted,
                          const std::vector<Root>& roots) {
     const Result<Admission> adm = admit(path, roots);
-    if (!adm) return failure<UniqueFd>(adm.err);
+    if (!adm) return failure(adm.err);
     if (adm->root != admitted.root || adm->beneath != admitted.beneath) {
-        return failure<UniqueFd>(moved_since_admitted);
+        return failure(moved_since_admitted);
     }
-    if (adm->missing != 0) return failure<UniqueFd>(adm->missing);
+    if (adm->missing != 0) return failure(adm->missing);
     if (admitted.missing != 0 || adm->dev != admitted.dev || adm->ino != admitted.ino) {
-        return failure<UniqueFd>(moved_since_admitted);
+        return failure(moved_since_admitted);
     }
     const Root& root = *adm->root;
     const fs::path beneath = root.rest.empty() ? adm->beneath : root.rest / adm->beneath;
     Result<UniqueFd> file = open_beneath(k, root.dir.fd, beneath.c_str(), O_PATH | O_NOFOLLOW);
     if (!file) return file;
     struct stat st {};
-    if (fstat(file->fd, &st) != 0) return failure<UniqueFd>(errno);
-    if (st.st_dev != admitted.dev || st.st_ino != admitted.ino) return failure<UniqueFd>(ESTALE);
+    if (fstat(file->fd, &st) != 0) return failure(errno);
+    if (st.st_dev != admitted.dev || st.st_ino != admitted.ino) return failure(ESTALE);
     return file;
 }
 
 bool allowed(const fs::path& path) {
-    return admit(path, open_roots(allowed_paths)).has_value();
+    return static_cast<bool>(admit(path, open_roots(allowed_paths)));
 }

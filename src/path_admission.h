@@ -80,11 +80,13 @@ bool caller_can_list(int dir);
 /// component of a usable root's resolved form, roots tried in order, the first match winning.
 /// `path`'s status is read and its text resolved with the caller's rights (see CallerRights).
 /// Fails with ELOOP when its final component is a symbolic link, the error of CallerRights when
-/// the caller's rights could not be taken, EXDEV when it lies under no usable root (then
-/// `value.root` is the first root set aside that it would have lain under, that root resolved
-/// by name with the caller's rights, or null), or the file-system error met on the way other than
-/// its absence. Never prints.
+/// the caller's rights could not be taken, EXDEV when it lies under no usable root, or the
+/// file-system error met on the way other than its absence. Never prints.
 Result<Admission> admit(const std::filesystem::path& path, const std::vector<Root>& roots);
+
+/// The first root set aside under which `path` would have lain, that root resolved by name with
+/// the caller's rights, as he could resolve it himself; null when there is none.
+const Root* set_aside_root(const std::filesystem::path& path, const std::vector<Root>& roots);
 
 /// A command-line path, and where its admission found it.
 struct Argument {

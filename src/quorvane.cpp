@@ -89,16 +89,15 @@ Result<int32_t> read_id(const char* text) {
     while (std::isspace(static_cast<unsigned char>(*p))) ++p;
     const bool negative = *p == '-';
     if (*p == '+' || *p == '-') ++p;
-    if (!std::isdigit(static_cast<unsigned char>(*p))) return failure<int32_t>(EINVAL);
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return failure(EINVAL);
     uint64_t value = 0;
     for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
         value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(*p - '0'), UINT64_C(1) << 33);
     }
-    if (*p != '\0') return failure<int32_t>(EINVAL);
-    if (value > UINT32_MAX || (negative && value > 1)) return failure<int32_t>(ERANGE);
-    return {negative ? -static_cast<int32_t>(value)
-                     : static_cast<int32_t>(static_cast<uint32_t>(value)),
-            0};
+    if (*p != '\0') return failure(EINVAL);
+    if (value > UINT32_MAX || (negative && value > 1)) return failure(ERANGE);
+    return negative ? -static_cast<int32_t>(value)
+                    : static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
 // Prints the refusal of the command line and logs it; returns 1.
@@ -159,9 +158,9 @@ int options(int argc, char** argv, std::vector<Argument>& paths, int32_t& uid, i
         if (!adm) {
             const std::string line = path_not_allowed(path.native());
             std::string logged = line;
-            if (adm.err == EXDEV && adm->root) {
-                const std::string warning =
-                    root_set_aside(adm->root->written.native(), adm->root->set_aside);
+            const Root* aside = adm.err == EXDEV ? set_aside_root(path, roots) : nullptr;
+            if (aside) {
+                const std::string warning = root_set_aside(aside->written.native(), aside->set_aside);
                 say_err(warning);
                 logged += " " + warning;
             }

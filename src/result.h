@@ -1,27 +1,40 @@
 // Owns the one way errors travel: a function that can fail returns an error number (0 for
-// success), or, when it also makes something, a Result that carries both.
+// success), or, when it also makes something, a Result that holds what it made or why it could not.
 #pragma once
 
-/// What a call that can fail gives back: `err` is 0 and `value` is what it made, or `err` is the
-/// error number that stopped it and `value` holds only what the function's contract says it holds
-/// on failure (by default, nothing of use).
-template <class T>
-struct Result {
-    T value{};
-    int err = 0;
+#include <optional>
+#include <utility>
 
-    bool has_value() const { return err == 0; }
-    explicit operator bool() const { return err == 0; }
-    const T* operator->() const { return &value; }
-    T* operator->() { return &value; }
-    const T& operator*() const { return value; }
-    T& operator*() { return value; }
+/// Why a call failed: an error number, given as a failed Result of any type.
+struct Failure {
+    int err;
 };
 
-/// A failed Result, with error number `err`.
-template <class T>
-Result<T> failure(int err) {
-    Result<T> r;
-    r.err = err;
-    return r;
+/// The failure with error number `err` (never 0).
+inline Failure failure(int err) {
+    return {err};
 }
+
+/// What a call that can fail gives back: what it made, with `err` 0, or the error number that
+/// stopped it, and then nothing else.
+template <class T>
+class Result {
+  public:
+    /// Made: holds `value`.
+    Result(T value) : value_(std::move(value)) {}
+    /// Failed, with `f.err`.
+    Result(Failure f) : err(f.err) {}
+
+    explicit operator bool() const { return err == 0; }
+    /// What was made; only when it was.
+    T& operator*() { return *value_; }
+    const T& operator*() const { return *value_; }
+    T* operator->() { return &*value_; }
+    const T* operator->() const { return &*value_; }
+
+    /// 0 when made, else the error number.
+    int err = 0;
+
+  private:
+    std::optional<T> value_;
+};

@@ -68,7 +68,7 @@ void examine(Walk& w, UniqueFd file, const struct stat& st) {
     w.tally.failures += v.failures;
     if (!v.enter || f.starts.empty()) return;
     f.next = f.starts.size();
-    f.dir = std::move(list.value);
+    f.dir = std::move(*list);
     w.stack.push(std::move(f));
 }
 
@@ -103,7 +103,7 @@ void visit_next(Walk& w) {
     } else if (fstat(file->fd, &st) != 0) {
         w.tally.failures += fail(status_failure(text, std::strerror(errno)));
     } else {
-        examine(w, std::move(file.value), st);
+        examine(w, std::move(*file), st);
     }
 }
 
@@ -127,7 +127,7 @@ void visit_argument(Walk& w, const Kernel& k, const Argument& arg, const std::ve
     } else if (fstat(file->fd, &st) != 0) {
         w.tally.failures += fail(status_failure(text, std::strerror(errno)));
     } else {
-        examine(w, std::move(file.value), st);
+        examine(w, std::move(*file), st);
     }
 }
 

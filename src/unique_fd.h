@@ -3,7 +3,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
+
+#include "result.h"
 
 /// Owns one descriptor (negative: none) and closes it when reset, replaced or destroyed.
 struct UniqueFd {
@@ -33,3 +36,9 @@ struct UniqueFd {
     int release() { return std::exchange(fd, -1); }
     explicit operator bool() const { return fd >= 0; }
 };
+
+/// A system call's result `f` as an owned descriptor, or, when negative, the errno it left.
+inline Result<UniqueFd> opened(long f) {
+    if (f < 0) return failure(errno);
+    return UniqueFd(f);
+}
