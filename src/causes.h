@@ -25,3 +25,25 @@ struct ProcFinding {
 /// another root, another place beneath it, or another inode. Beyond every error number of the
 /// kernel.
 constexpr int moved_since_admitted = 4096;
+
+/// Why the way to a root cannot be trusted: the step at fault, and who besides root could change
+/// where the way leads.
+struct WayFault {
+    enum class What {
+        none,               ///< nobody can: the way is sound
+        owned,              ///< `culprit`, a directory on the way, belongs to uid `id`
+        group_writable,     ///< `culprit` may be written by group `id`
+        everyone_writable,  ///< `culprit` may be written by everyone
+        foreign_entry,      ///< `culprit` belongs to uid `id`, in a sticky directory that
+                            ///< others may write
+        missing_entry,      ///< `culprit` is missing there, and anyone could make it
+        foreign_link,       ///< `culprit` is a symbolic link owned by uid `id`
+        unexaminable,       ///< `culprit` could not be examined: `err`
+    };
+    What what = What::none;
+    std::string culprit;
+    unsigned id = 0;
+    int err = 0;
+
+    bool sound() const { return what == What::none; }
+};

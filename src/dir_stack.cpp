@@ -13,6 +13,8 @@
 #include <cstring>
 #include <new>
 
+#include "resolve.h"
+
 namespace {
 
 // Runs `open` until it succeeds, fails for another reason than a lack of descriptors, or no room
@@ -26,6 +28,31 @@ Result<UniqueFd> with_room(DirStack& s, int keep_fd, Open open) {
 }
 
 }  // namespace
+
+CloseBatch::CloseBatch(const Kernel& k, size_t max) : kernel_(k), max_(max) {
+    fds_.reserve(max);
+}
+
+void CloseBatch::add(UniqueFd fd) {
+    fds_.push_back(fd.fd);  // owned by `fd` until the push has succeeded
+    fd.release();
+    if (fds_.size() >= max_) flush();
+}
+
+bool CloseBatch::flush() {
+    if (fds_.empty()) return false;
+    std::sort(fds_.begin(), fds_.end());
+    for (size_t i = 0, j; i < fds_.size(); i = j) {
+        for (j = i + 1; j < fds_.size() && fds_[j] == fds_[j - 1] + 1;) ++j;
+        // A failing call is not trusted to have closed them all.
+        const auto first = static_cast<unsigned>(fds_[i]),
+                   last = static_cast<unsigned>(fds_[j - 1]);
+        if (kernel_.close_range && close_range_call(first, last)) continue;
+        for (size_t n = i; n < j; ++n) close(fds_[n]);
+    }
+    fds_.clear();
+    return true;
+}
 
 int read_listing(int fd, Frame& f) {
     alignas(dirent64) char buf[64 * 1024];

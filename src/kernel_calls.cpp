@@ -62,61 +62,6 @@ long probe_close_range() {
     return syscall(SYS_close_range, ~0U, 0U, 0U);
 }
 
-// The error of a failed open of `name` in `at` as a directory: ELOOP when it was a symbolic
-// link, so that every way reports a link the same.
-int link_is_loop(int at, const char* name) {
-    const int err = errno;
-    struct stat st;
-    return err == ENOTDIR && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)
-               ? ELOOP
-               : err;
-}
-
-// Whether `path` holds a ".." component.
-bool climbs(std::string_view path) {
-    for (size_t start = 0; start <= path.size();) {
-        const size_t end = std::min(path.find('/', start), path.size());
-        if (path.substr(start, end - start) == "..") return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-// `path` is relative, not empty and holds no "..".
-Result<UniqueFd> open_by_names(int dirfd, std::string_view path, int flags) {
-    std::vector<std::string> names;
-    bool more = false;  // a "/" after the last name: it must then be a directory
-    while (!path.empty()) {
-        const size_t end = std::min(path.find('/'), path.size());
-        const std::string_view name = path.substr(0, end);
-        if (!name.empty() && name != ".") names.emplace_back(name);
-        more = !names.empty() && (name.empty() || name == "." || end < path.size());
-        path.remove_prefix(std::min(end + 1, path.size()));
-    }
-    if (names.empty()) names.emplace_back(".");
-
-    UniqueFd held;
-    int at = dirfd;
-    for (size_t i = 0; i + 1 < names.size(); ++i) {
-        UniqueFd next(openat(at, names[i].c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
-        if (!next) return failure(link_is_loop(at, names[i].c_str()));
-        held = std::move(next);
-        at = held.fd;
-    }
-    const char* last = names.back().c_str();
-    const int want = O_PATH | O_NOFOLLOW;
-    // Only a final name that asked for the link itself may be one; any other link is a loop.
-    const bool link_itself = !more && (flags & want) == want;
-    Result<UniqueFd> fd =
-        opened(openat(at, last, flags | (more ? O_DIRECTORY : 0) | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return failure(link_itself ? fd.err : link_is_loop(at, last));
-    struct stat st;
-    if (!link_itself && (flags & O_PATH) && fstat(fd->fd, &st) == 0 && S_ISLNK(st.st_mode)) {
-        return failure(ELOOP);
-    }
-    return fd;
-}
-
 using What = ProcFinding::What;
 
 ProcFinding unreadable(int err) {
@@ -198,12 +143,7 @@ Kernel probe_kernel() {
     return k;
 }
 
-Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int flags) {
-    // Refused by its text alone, the same both ways, and before openat2 could answer EAGAIN to a
-    // ".." that races a rename elsewhere.
-    if (*path == '\0') return failure(ENOENT);
-    if (*path == '/' || climbs(path)) return failure(EXDEV);
-    if (!k.openat2) return open_by_names(dirfd, path, flags);
+Result<UniqueFd> openat2_beneath(int dirfd, const char* path, int flags) {
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
@@ -224,27 +164,8 @@ ProcFinding mode_change_unavailable(const Kernel& k, int err) {
     return err == EOPNOTSUPP && !k.fchmodat2 && !k.proc_fds ? k.no_proc_fds : ProcFinding{};
 }
 
-CloseBatch::CloseBatch(const Kernel& k, size_t max) : kernel_(k), max_(max) {
-    fds_.reserve(max);
-}
-
-void CloseBatch::add(UniqueFd fd) {
-    fds_.push_back(fd.fd);  // owned by `fd` until the push has succeeded
-    fd.release();
-    if (fds_.size() >= max_) flush();
-}
-
-bool CloseBatch::flush() {
-    if (fds_.empty()) return false;
-    std::sort(fds_.begin(), fds_.end());
-    for (size_t i = 0, j; i < fds_.size(); i = j) {
-        for (j = i + 1; j < fds_.size() && fds_[j] == fds_[j - 1] + 1;) ++j;
-        // A failing call is not trusted to have closed them all.
-        if (kernel_.close_range && syscall(SYS_close_range, fds_[i], fds_[j - 1], 0) == 0) continue;
-        for (size_t n = i; n < j; ++n) close(fds_[n]);
-    }
-    fds_.clear();
-    return true;
+bool close_range_call(unsigned first, unsigned last) {
+    return syscall(SYS_close_range, first, last, 0) == 0;
 }
 
 std::string identity(int fd) {

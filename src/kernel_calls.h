@@ -35,17 +35,10 @@ struct Kernel {
 /// Probes the three calls and reads what the run needs from /proc.
 Kernel probe_kernel();
 
-/// Opens `path`, relative and made of single names, beneath the directory `dirfd`, with `flags`
-/// (O_CLOEXEC is added). No symbolic link is followed at any component: one among the leading
-/// components fails with ELOOP, and so does a final one unless `flags` holds both O_PATH and
-/// O_NOFOLLOW, in which case the link itself is opened (and O_DIRECTORY then fails with ENOTDIR).
-/// A name followed by "/" or "/." must be a directory; an empty path fails with ENOENT; an
-/// absolute path or a ".." component fails with EXDEV, so the result always lies beneath
-/// `dirfd`. Mount points are crossed.
-/// Way 1: openat2(2) with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS.
-/// Way 2: one name at a time, each opened with O_PATH | O_NOFOLLOW relative to the descriptor of
-/// the one before, O_DIRECTORY for all but the last, "." skipped.
-Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int flags);
+/// Opens `path` beneath the directory `dirfd` with openat2(2), `flags` (O_CLOEXEC added) and
+/// RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS; only where Kernel::openat2 (see
+/// open_beneath(), which falls back without it).
+Result<UniqueFd> openat2_beneath(int dirfd, const char* path, int flags);
 
 /// Sets the permission bits of the file open as `fd` to `mode` without resolving any name an
 /// unprivileged user controls. `fd` may be an O_PATH descriptor; for a directory (`dir`) it may
@@ -67,27 +60,9 @@ ProcFinding mode_change_unavailable(const Kernel& k, int err);
 /// tells.
 std::string identity(int fd);
 
-/// Owns descriptors of files already handled and closes them `max` at a time: on a tree of a
-/// million files, closing each one on its own would cost as much as changing its owner. Holds no
-/// descriptor it was not given.
-/// Way 1: one close_range(2) for each run of consecutive numbers. Way 2: close(2) each one.
-class CloseBatch {
-  public:
-    CloseBatch(const Kernel& k, size_t max);
-    CloseBatch(const CloseBatch&) = delete;
-    CloseBatch& operator=(const CloseBatch&) = delete;
-    ~CloseBatch() { flush(); }
-
-    /// Takes `fd`; closes the whole batch once it holds `max`.
-    void add(UniqueFd fd);
-    /// Closes every descriptor held; returns whether there was any.
-    bool flush();
-
-  private:
-    const Kernel& kernel_;
-    std::vector<int> fds_;
-    size_t max_;
-};
+/// Closes descriptors `first` to `last` with close_range(2); only where Kernel::close_range.
+/// False when they may not all have been closed.
+bool close_range_call(unsigned first, unsigned last);
 
 /// Reads directory entries of `fd` into `buf` as getdents64(2) does (glibc before 2.30 has no
 /// wrapper for it): the bytes read, 0 at the end.

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "kernel_calls.h"
-#include "report.h"
+#include "resolve.h"
 
 namespace fs = std::filesystem;
 
@@ -32,9 +32,6 @@ namespace {
 
 // An id that is never valid: asking for it changes nothing and returns the current one.
 constexpr auto no_id = static_cast<unsigned>(-1);
-
-// As many links as the kernel follows in one path.
-constexpr int max_links = 40;
 
 // The process's capability sets, as capget(2) and capset(2) take them; each call returns 0 or
 // an error number.
@@ -59,35 +56,6 @@ int set_effective(const uint32_t (&effective)[2]) {
                                                                                           : EPERM;
 }
 
-// Who may lead the way to a root: root, and the tool's own user where it runs without root's
-// rights (who can change nothing the tool could not).
-bool trusted(uid_t uid) {
-    return uid == 0 || uid == geteuid();
-}
-
-// One directory of a root's way: held, with its status and the name it is shown by.
-struct Step {
-    UniqueFd fd;
-    struct stat st;
-    std::string shown;
-};
-
-// Why someone other than root could change where name `next_shown`, looked up in directory
-// `dir`, leads; empty when nobody can. `next` is its status there, or null when it is missing.
-std::string way_risk(const Step& dir, const std::string& next_shown, const struct stat* next) {
-    const mode_t mode = dir.st.st_mode;
-    if (!trusted(dir.st.st_uid)) return writable_by(dir.shown, Writer::owner, dir.st.st_uid);
-    if (!(mode & (S_IWGRP | S_IWOTH))) return {};
-    if (!(mode & S_ISVTX)) {
-        return mode & S_IWOTH ? writable_by(dir.shown, Writer::everyone, 0)
-                              : writable_by(dir.shown, Writer::group, dir.st.st_gid);
-    }
-    // In a sticky directory only an entry's owner may rename or remove it, but anyone may make
-    // one that is missing.
-    if (next && trusted(next->st_uid)) return {};
-    return shared_entry(next_shown, next ? &next->st_uid : nullptr);
-}
-
 // Whether `path` starts with every component of `root`; `beneath` is then the rest, "." for the
 // root itself. Components are compared whole and byte for byte.
 bool lies_under(const fs::path& path, const fs::path& root, fs::path& beneath) {
@@ -105,92 +73,6 @@ bool lies_under(const fs::path& path, const fs::path& root, fs::path& beneath) {
     return true;
 }
 
-// Appends the names of `text` to `todo`, so that the first is taken first.
-void push_names(std::vector<std::string>& todo, std::string_view text) {
-    std::vector<std::string> names;
-    for (size_t start = 0; start <= text.size();) {
-        const size_t end = std::min(text.find('/', start), text.size());
-        if (end > start) names.emplace_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    todo.insert(todo.end(), names.rbegin(), names.rend());
-}
-
-std::string shown_below(const std::string& dir, const std::string& name) {
-    return dir == "/" ? dir + name : dir + "/" + name;
-}
-
-// Walks the way to `r.written` from "/", judging each step; see open_roots().
-void open_root(Root& r) {
-    std::vector<Step> way(1);
-    way[0].fd = UniqueFd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    way[0].shown = "/";
-    if (!way[0].fd || fstat(way[0].fd.fd, &way[0].st) != 0) {
-        r.set_aside = cannot_examine("/", errno);
-        return;
-    }
-    std::vector<std::string> todo;
-    push_names(todo, r.written.native());
-    int links = 0;
-    while (!todo.empty()) {
-        std::string name = std::move(todo.back());
-        todo.pop_back();
-        if (name == ".") continue;
-        if (name == "..") {
-            if (way.size() > 1) way.pop_back();
-            continue;
-        }
-        const Step& dir = way.back();
-        const std::string shown = shown_below(dir.shown, name);
-        UniqueFd fd(openat(dir.fd.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st {};
-        if (!fd && errno != ENOENT && errno != ENOTDIR) {
-            r.set_aside = cannot_examine(shown, errno);
-            return;
-        }
-        if (fd && fstat(fd.fd, &st) != 0) {
-            r.set_aside = cannot_examine(shown, errno);
-            return;
-        }
-        r.set_aside = way_risk(dir, shown, fd ? &st : nullptr);
-        if (!r.set_aside.empty()) return;
-        if (!fd) {
-            // Missing: the names from here on are still to be made, by root alone.
-            fs::path rest = name;
-            for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
-                if (*it == "..") {
-                    rest = rest.parent_path();
-                } else if (*it != ".") {
-                    rest /= *it;
-                }
-            }
-            r.rest = rest.empty() ? fs::path(".") : rest;
-            r.resolved = (fs::path(dir.shown) / r.rest).lexically_normal();
-            r.dir = std::move(way.back().fd);
-            return;
-        }
-        if (S_ISLNK(st.st_mode)) {
-            if (!trusted(st.st_uid)) {
-                r.set_aside = foreign_link(shown, st.st_uid);
-                return;
-            }
-            char target[PATH_MAX];
-            const ssize_t n = readlinkat(fd.fd, "", target, sizeof target);
-            if (n < 0 || static_cast<size_t>(n) >= sizeof target || ++links > max_links) {
-                r.set_aside = cannot_examine(shown, n < 0 ? errno : ELOOP);
-                return;
-            }
-            const std::string_view to(target, static_cast<size_t>(n));
-            if (!to.empty() && to.front() == '/') way.resize(1);
-            push_names(todo, to);
-            continue;
-        }
-        way.push_back({std::move(fd), st, shown});
-    }
-    r.resolved = way.back().shown;
-    r.dir = std::move(way.back().fd);
-}
-
 }  // namespace
 
 std::vector<Root> open_roots(const std::vector<fs::path>& written) {
@@ -198,10 +80,12 @@ std::vector<Root> open_roots(const std::vector<fs::path>& written) {
     for (size_t i = 0; i < written.size(); ++i) {
         Root& r = roots[i];
         r.written = written[i];
-        open_root(r);
-        if (r.set_aside.empty()) continue;
-        r.dir.reset();
-        r.resolved.clear();
+        Result<Chased> way = chase(AT_FDCWD, r.written.native(), chase_root_way | chase_missing_ok,
+                                   O_PATH, &r.set_aside);
+        if (!way) continue;
+        r.dir = std::move(way->fd);
+        r.resolved = way->shown;
+        r.rest = way->rest;
     }
     return roots;
 }
@@ -270,7 +154,7 @@ Result<Admission> admit(const fs::path& path, const std::vector<Root>& roots) {
     found.dev = st.st_dev;
     found.ino = st.st_ino;
     for (const Root& root : roots) {
-        if (root.set_aside.empty() && lies_under(*abspath, root.resolved, found.beneath)) {
+        if (root.set_aside.sound() && lies_under(*abspath, root.resolved, found.beneath)) {
             found.root = &root;
             return found;
         }
@@ -284,7 +168,7 @@ const Root* set_aside_root(const fs::path& path, const std::vector<Root>& roots)
     const Result<fs::path> abspath = as_caller_sees(path, &st, missing);
     const CallerRights as_caller;
     for (const Root& root : roots) {
-        if (!abspath || as_caller.error() || root.set_aside.empty()) continue;
+        if (!abspath || as_caller.error() || root.set_aside.sound()) continue;
         // Resolved as the caller sees it: only to tell him why, and nothing is reached through it.
         std::error_code ec;
         const fs::path resolved = fs::weakly_canonical(root.written, ec);

@@ -25,18 +25,14 @@ struct Root {
     UniqueFd dir;                    ///< the root, or the deepest directory of its way that exists
     std::filesystem::path rest;      ///< the names below `dir` that did not exist; empty when the
                                      ///< root did
-    std::string set_aside;           ///< why it is not used this run, naming the culprit; empty
-                                     ///< when it is used
+    WayFault set_aside;              ///< why it is not used this run; sound when it is used
 };
 
-/// Opens each of `written` from "/", one name at a time with O_PATH | O_NOFOLLOW, and keeps it as
-/// a descriptor only when nobody but root (or the tool's own effective user) can change where its
-/// way leads. Every directory in which a name of the way is looked up must belong to root and be
-/// writable neither by group nor by others, unless it is sticky and the name in it belongs to
-/// root; a symbolic link on the way must belong to root, and what it leads to is judged the same
-/// way, name by name. The root itself, its last name, may belong to anyone. A root whose way
-/// fails is set aside for the run (see Root::set_aside); one that does not exist is held as the
-/// deepest directory of its way and the names still missing.
+/// Opens each of `written` from "/", one name at a time (see chase() with chase_root_way), and
+/// keeps it as a descriptor only when nobody but root (or the tool's own effective user) can
+/// change where its way leads. The root itself, its last name, may belong to anyone. A root whose
+/// way fails is set aside for the run (see Root::set_aside); one that does not exist is held as
+/// the deepest directory of its way and the names still missing.
 std::vector<Root> open_roots(const std::vector<std::filesystem::path>& written);
 
 /// Where an admitted path lies, and what its name showed the caller.

@@ -160,7 +160,8 @@ int options(int argc, char** argv, std::vector<Argument>& paths, int32_t& uid, i
             std::string logged = line;
             const Root* aside = adm.err == EXDEV ? set_aside_root(path, roots) : nullptr;
             if (aside) {
-                const std::string warning = root_set_aside(aside->written.native(), aside->set_aside);
+                const std::string warning =
+                    root_set_aside(aside->written.native(), aside->set_aside);
                 say_err(warning);
                 logged += " " + warning;
             }

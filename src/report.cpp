@@ -189,30 +189,27 @@ std::string path_not_allowed(std::string_view path) {
     return "Error: path " + quote_path(path) + " is not an allowed path.";
 }
 
-std::string root_set_aside(std::string_view root, std::string_view culprit) {
-    return "Warning: root " + quote_path(root) + " is not used: " + std::string(culprit);
-}
-
-std::string writable_by(std::string_view dir, Writer who, unsigned id) {
-    return quote_path(dir) + " is writable by " +
-           (who == Writer::everyone
-                ? "everyone"
-                : (who == Writer::owner ? "uid " : "group ") + std::to_string(id));
-}
-
-std::string shared_entry(std::string_view entry, const uid_t* owner) {
-    return quote_path(entry) +
-           (owner ? " belongs to uid " + std::to_string(*owner) : " is missing") +
-           ", in a sticky directory that others may write";
-}
-
-std::string foreign_link(std::string_view link, uid_t owner) {
-    return quote_path(link) + " is a symbolic link owned by uid " + std::to_string(owner);
-}
-
-std::string cannot_examine(std::string_view path, int err) {
-    return quote_path(path) + " cannot be examined: (" + std::to_string(err) + ") " +
-           std::strerror(err);
+std::string root_set_aside(std::string_view root, const WayFault& fault) {
+    std::string line = "Warning: root " + quote_path(root) + " is not used: ";
+    append_quoted(line, fault.culprit);
+    const std::string id = std::to_string(fault.id);
+    switch (fault.what) {
+        case WayFault::What::owned:
+            return line + " is writable by uid " + id;
+        case WayFault::What::group_writable:
+            return line + " is writable by group " + id;
+        case WayFault::What::everyone_writable:
+            return line + " is writable by everyone";
+        case WayFault::What::foreign_entry:
+            return line + " belongs to uid " + id + ", in a sticky directory that others may write";
+        case WayFault::What::missing_entry:
+            return line + " is missing, in a sticky directory that others may write";
+        case WayFault::What::foreign_link:
+            return line + " is a symbolic link owned by uid " + id;
+        default:
+            return line + " cannot be examined: (" + std::to_string(fault.err) + ") " +
+                   std::strerror(fault.err);
+    }
 }
 
 namespace {
@@ -360,7 +357,6 @@ std::string audit_reason(std::string_view reason) {
     append_escaped(out, reason, false);
     return out;
 }
-
 
 std::string out_of_memory() {
     return "Failed to finish the run: out of memory";

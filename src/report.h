@@ -74,20 +74,11 @@ std::string version_line();
 std::string foreign_id(std::string_view which);
 /// "Error: path \"PATH\" is not an allowed path."
 std::string path_not_allowed(std::string_view path);
-/// "Warning: root \"ROOT\" is not used: " + `culprit`, one of the five below.
-std::string root_set_aside(std::string_view root, std::string_view culprit);
-/// Who besides root may write a directory: its owner, its group, or everyone.
-enum class Writer { owner, group, everyone };
-/// "\"DIR\" is writable by uid N" (or "by group N", "by everyone"), `id` being the owner's or
-/// the group's.
-std::string writable_by(std::string_view dir, Writer who, unsigned id);
-/// "\"ENTRY\" belongs to uid N" (" is missing" when `owner` is null) + ", in a sticky directory
-/// that others may write".
-std::string shared_entry(std::string_view entry, const uid_t* owner);
-/// "\"LINK\" is a symbolic link owned by uid N".
-std::string foreign_link(std::string_view link, uid_t owner);
-/// "\"PATH\" cannot be examined: (ERRNO) TEXT".
-std::string cannot_examine(std::string_view path, int err);
+/// "Warning: root \"ROOT\" is not used: " + the quoted culprit of `fault` + why: " is writable
+/// by uid N" (or "by group N", "by everyone"), " belongs to uid N, in a sticky directory that
+/// others may write" (or " is missing, in ..."), " is a symbolic link owned by uid N", or " cannot
+/// be examined: (ERRNO) TEXT".
+std::string root_set_aside(std::string_view root, const WayFault& fault);
 /// "Failed to update ownership of\"PATH\": (ERRNO) TEXT" (no space before the path, as always),
 /// then, for a mode that could not be changed at all (`unavailable`), " (no fchmodat2, and /proc
 /// is not procfs)", " (no fchmodat2, and /proc/self/fd is not this process's own)" or " (no

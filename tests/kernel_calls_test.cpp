@@ -13,6 +13,9 @@
 #include <fstream>
 #include <string>
 
+#include "dir_stack.h"
+#include "resolve.h"
+
 namespace fs = std::filesystem;
 
 namespace {

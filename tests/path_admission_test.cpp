@@ -33,8 +33,8 @@ class Admission : public ::testing::Test {
         fs::create_directory_symlink(t / "target", t / "rootlink");
         roots = open_roots({t / "data", t / "rootlink", t / "missing"});
         for (const Root& r : roots) {
-            ASSERT_EQ(r.set_aside, "") << "the temporary directory must be reached through "
-                                          "directories of root's: set TMPDIR to one";
+            ASSERT_TRUE(r.set_aside.sound()) << "the temporary directory must be reached through "
+                                                "directories of root's: set TMPDIR to one";
         }
     }
     void TearDown() override {
