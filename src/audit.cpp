@@ -68,13 +68,13 @@ void log_items(int priority, const std::string& head, const std::string& more,
 
 }  // namespace
 
-void audit_start(int32_t uid, int32_t gid, bool sgid, const std::vector<Argument>& args) {
+void audit_start(const Target& target, const std::vector<Argument>& args) {
     std::vector<std::string> items;
     items.reserve(args.size());
     for (const Argument& arg : args) {
         items.push_back(audit_argument(arg.path.native(), resolved(arg.admitted).native()));
     }
-    log_items(LOG_NOTICE, audit_start_line(caller(), uid, gid, sgid),
+    log_items(LOG_NOTICE, audit_start_line(caller(), target),
               audit_continued(caller(), "hand over"), items);
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "path_admission.h"
+#include "target.h"
 
 /// Every line goes through syslog(3) to facility authpriv, tagged with the tool's own name and
 /// its process id (never argv[0], which the caller chooses), and names the caller: his login name
@@ -17,9 +18,9 @@
 /// the next one after that start and its space. Where there is no system log, the lines are lost
 /// and the run goes on.
 
-/// At notice: the caller, target `uid`:`gid` (-1 shown as such), whether `sgid`, and each of
-/// `args` quoted, as written and as resolved (see audit_argument()).
-void audit_start(int32_t uid, int32_t gid, bool sgid, const std::vector<Argument>& args);
+/// At notice: the caller, the `target` owner and group (-1 shown as such) and whether with
+/// --setgid, and each of `args` quoted, as written and as resolved (see audit_argument()).
+void audit_start(const Target& target, const std::vector<Argument>& args);
 
 /// At notice, or warning when anything failed: the paths visited, the failures, and the signal
 /// that interrupted the run, if any (`signal`).

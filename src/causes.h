@@ -47,3 +47,11 @@ struct WayFault {
 
     bool sound() const { return what == What::none; }
 };
+
+/// Where the walk failed to reach a path.
+enum class Unreachable {
+    confirming,  ///< an argument, when its turn came (see confirm())
+    opening,     ///< opening it by its name, in the directory that listed it
+    examining,   ///< reading its status through its descriptor, or its name too long for that
+    reopening,   ///< taking back the directory that listed it (see DirStack::hold_top())
+};

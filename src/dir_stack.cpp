@@ -15,20 +15,6 @@
 
 #include "resolve.h"
 
-namespace {
-
-// Runs `open` until it succeeds, fails for another reason than a lack of descriptors, or no room
-// can be made beside `keep_fd`.
-template <class Open>
-Result<UniqueFd> with_room(DirStack& s, int keep_fd, Open open) {
-    for (;;) {
-        Result<UniqueFd> fd = open();
-        if (fd || (fd.err != EMFILE && fd.err != ENFILE) || !s.make_room(keep_fd)) return fd;
-    }
-}
-
-}  // namespace
-
 CloseBatch::CloseBatch(const Kernel& k, size_t max) : kernel_(k), max_(max) {
     fds_.reserve(max);
 }
@@ -128,7 +114,7 @@ void DirStack::push(Frame f) {
 }
 
 Result<UniqueFd> DirStack::open_at(int dirfd, const char* name, int flags) {
-    return with_room(*this, dirfd, [&] { return opened(openat(dirfd, name, flags | O_CLOEXEC)); });
+    return with_room(dirfd, [&] { return opened(openat(dirfd, name, flags | O_CLOEXEC)); });
 }
 
 int DirStack::hold_top(const std::string& path) {
@@ -143,9 +129,8 @@ int DirStack::hold_top(const std::string& path) {
         std::string rel = path.substr(from, frames_[i].text_len - from);
         if (rel.front() == '/') rel.erase(0, 1);
         const int at = frames_[below].dir.fd;
-        Result<UniqueFd> fd = with_room(*this, at, [&] {
-            return open_beneath(kernel_, at, rel.c_str(), O_PATH | O_DIRECTORY);
-        });
+        Result<UniqueFd> fd = with_room(
+            at, [&] { return open_beneath(kernel_, at, rel.c_str(), O_PATH | O_DIRECTORY); });
         if (!fd) return fd.err;
         struct stat st;
         if (fstat(fd->fd, &st) != 0) return errno;

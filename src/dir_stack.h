@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -100,6 +101,16 @@ class DirStack {
     /// Opens `name` in `dirfd` with `flags` (O_CLOEXEC added), making room (see make_room()) and
     /// trying again while descriptors run short.
     Result<UniqueFd> open_at(int dirfd, const char* name, int flags);
+
+    /// Runs `open` until it succeeds, fails for another reason than a lack of descriptors, or no
+    /// room can be made beside `keep_fd` (see make_room()).
+    template <class Open>
+    Result<UniqueFd> with_room(int keep_fd, Open open) {
+        for (;;) {
+            Result<UniqueFd> fd = open();
+            if (fd || (fd.err != EMFILE && fd.err != ENFILE) || !make_room(keep_fd)) return fd;
+        }
+    }
 
     /// Takes the descriptor of a handled file, to be closed with others.
     void done(UniqueFd fd) { closed_.add(std::move(fd)); }

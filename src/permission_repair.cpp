@@ -1,4 +1,4 @@
-// The repair of one examined path, and the run that hands every admitted tree to the walk.
+// The repair of one path, and the one loop over what the walk meets.
 #include "permission_repair.h"
 
 #include <fcntl.h>
@@ -24,42 +24,15 @@ bool hard_link_risk(const struct stat& st, const ProcFinding& protection, int32_
     return uid == -1 || uid == 0 || st.st_uid != static_cast<uid_t>(uid);
 }
 
-// Whether handing a file with status `st` to `uid` and `gid` changes its owner or group.
-bool changes_hands(const struct stat& st, int32_t uid, int32_t gid) {
-    return (uid != -1 && st.st_uid != static_cast<uid_t>(uid)) ||
-           (gid != -1 && st.st_gid != static_cast<gid_t>(gid));
+// Whether handing a file with status `st` over to `target` changes its owner or group.
+bool changes_hands(const struct stat& st, const Target& target) {
+    return (target.uid != -1 && st.st_uid != static_cast<uid_t>(target.uid)) ||
+           (target.gid != -1 && st.st_gid != static_cast<gid_t>(target.gid));
 }
 
-// Repairs one path (see update_file_permissions()); a directory whose owner could not be changed
-// is not to be entered.
-Visit repair(const Kernel& k, int fd, const struct stat& st, std::string_view path, int32_t uid,
-             int32_t gid, bool setgid) {
-    const bool dir = S_ISDIR(st.st_mode);
-    mode_t mode = st.st_mode & 07777;
-    // A file never gets a new owner or group with a set-ID bit: the kernel keeps set-group-ID on
-    // one without group-execute when root changes its owner, so the bits go first, or nothing.
-    if (!dir && (mode & set_ids)) {
-        mode &= ~set_ids;
-        if (const int err = change_mode(k, fd, mode, false)) {
-            return {fail(ownership_failure(path, err, mode_change_unavailable(k, err))), false};
-        }
-    }
-    if (fchownat(fd, "", static_cast<uid_t>(uid), static_cast<gid_t>(gid), AT_EMPTY_PATH) != 0) {
-        return {fail(ownership_failure(path, errno)), false};
-    }
-    if (reread_mode(mode, dir, setgid, changes_hands(st, uid, gid))) {
-        struct stat now;
-        if (fstat(fd, &now) != 0) return {fail(permissions_failure(path, errno)), true};
-        mode = now.st_mode & 07777;
-    }
-    const mode_t want = wanted_mode(mode, dir, setgid);
-    if (want != mode) {
-        if (const int err = change_mode(k, fd, want, dir)) {
-            return {fail(permissions_failure(path, err, mode_change_unavailable(k, err))), true};
-        }
-    }
-    say_updated(path);
-    return {0, true};
+// A listing that stopped for lack of descriptors or memory stopped by our limit, not the tree's.
+bool ours(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOMEM || err == EOVERFLOW;
 }
 
 }  // namespace
@@ -76,28 +49,77 @@ bool reread_mode(mode_t mode, bool dir, bool setgid, bool changes_hands) {
     return changes_hands && wanted_mode(mode, dir, setgid) == mode;
 }
 
-int update_file_permissions(const Kernel& k, int fd, const struct stat& st, std::string_view path,
-                            int32_t uid, int32_t gid, bool setgid) {
-    return repair(k, fd, st, path, uid, gid, setgid).failures;
+Repaired update_file_permissions(const Kernel& k, int fd, const struct stat& st,
+                                 std::string_view path, const Target& target) {
+    const bool dir = S_ISDIR(st.st_mode);
+    mode_t mode = st.st_mode & 07777;
+    // A file never gets a new owner or group with a set-ID bit: the kernel keeps set-group-ID on
+    // one without group-execute when root changes its owner, so the bits go first, or nothing.
+    if (!dir && (mode & set_ids)) {
+        mode &= ~set_ids;
+        if (const int err = change_mode(k, fd, mode, false)) {
+            say_err(ownership_failure(path, err, mode_change_unavailable(k, err)));
+            return Repaired::not_taken;
+        }
+    }
+    if (fchownat(fd, "", static_cast<uid_t>(target.uid), static_cast<gid_t>(target.gid),
+                 AT_EMPTY_PATH) != 0) {
+        say_err(ownership_failure(path, errno));
+        return Repaired::not_taken;
+    }
+    if (reread_mode(mode, dir, target.sgid, changes_hands(st, target))) {
+        struct stat now;
+        if (fstat(fd, &now) != 0) {
+            say_err(permissions_failure(path, errno));
+            return Repaired::mode_not;
+        }
+        mode = now.st_mode & 07777;
+    }
+    const mode_t want = wanted_mode(mode, dir, target.sgid);
+    if (want != mode) {
+        if (const int err = change_mode(k, fd, want, dir)) {
+            say_err(permissions_failure(path, err, mode_change_unavailable(k, err)));
+            return Repaired::mode_not;
+        }
+    }
+    say_updated(path);
+    return Repaired::yes;
 }
 
-Tally repair_all(const Kernel& k, const std::vector<Argument>& paths, int32_t uid, int32_t gid,
-                 bool sgid, const std::vector<Root>& roots) {
+Tally repair_all(const Kernel& k, TreeWalk& walk, const Target& target) {
     // Root may read any directory anyway; anyone else learns nothing below one he could not take,
     // unless he could list it himself.
     const bool by_root = getuid() == 0;
-    const Visitor visit = [&](int fd, const struct stat& st, const std::string& path) {
-        if (S_ISLNK(st.st_mode)) {
-            say_err(symlink_notice(path));
-            return Visit{};
+    Tally tally;
+    while (const Entry* e = walk.next()) {
+        ++tally.visited;
+        const bool dir = e->kind == Entry::Kind::dir;
+        switch (e->kind) {
+            case Entry::Kind::unreachable:
+                say_err(unreachable_line(e->path, e->at, e->err));
+                ++tally.failures;
+                continue;
+            case Entry::Kind::link:
+                say_err(symlink_notice(e->path));
+                continue;
+            case Entry::Kind::dir:
+                if (e->listing_err != 0) {
+                    say_err(iterate_warning(e->path, e->listing_unopened, e->listing_err));
+                    if (ours(e->listing_err)) ++tally.failures;
+                }
+                break;
+            case Entry::Kind::other:
+                if (hard_link_risk(e->st, k.hardlinks, target.uid)) {
+                    say_err(hard_link_refusal(e->path, e->st.st_nlink, k.hardlinks));
+                    ++tally.failures;
+                    continue;
+                }
+                break;
         }
-        const bool dir = S_ISDIR(st.st_mode);
-        if (!dir && hard_link_risk(st, k.hardlinks, uid)) {
-            return Visit{fail(hard_link_refusal(path, st.st_nlink, k.hardlinks))};
-        }
-        Visit v = repair(k, fd, st, path, uid, gid, dir && sgid);
-        v.enter = v.enter || by_root || (dir && caller_can_list(fd));
-        return v;
-    };
-    return walk_trees(k, paths, roots, visit);
+        const Repaired done = update_file_permissions(k, e->fd, e->st, e->path,
+                                                      {target.uid, target.gid, dir && target.sgid});
+        if (done != Repaired::yes) ++tally.failures;
+        if (dir && done == Repaired::not_taken && !by_root && !caller_can_list(e->fd)) walk.skip();
+    }
+    return tally;
 }

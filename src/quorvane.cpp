@@ -100,10 +100,11 @@ Result<int32_t> read_id(const char* text) {
                     : static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
-// Prints the refusal of the command line and logs it; returns 1.
+// Prints the refusal of the command line and logs it; returns 1, the status of a refusal.
 int refuse(const std::string& line, const std::string& logged) {
     audit_refusal(logged);
-    return fail(line);
+    say_err(line);
+    return 1;
 }
 
 // Reads the id of option `which` ("uid" or "gid") into `id`, which the caller may change only
@@ -124,20 +125,20 @@ int take_id(const char* which, const char* text, int32_t& id) {
 }
 
 // Returns 0 when the run may go ahead, 1 when it is refused; help and bad options end the process.
-int options(int argc, char** argv, std::vector<Argument>& paths, int32_t& uid, int32_t& gid,
-            bool& sgid, const std::vector<Root>& roots) {
+int options(int argc, char** argv, std::vector<Argument>& paths, Target& target,
+            const std::vector<Root>& roots) {
     int c;
     opterr = 0;
     while ((c = getopt_long(argc, argv, shortopts, longopts, nullptr)) != -1) {
         switch (c) {
             case 'u':
-                if (take_id("uid", optarg, uid) != 0) return 1;
+                if (take_id("uid", optarg, target.uid) != 0) return 1;
                 break;
             case 'g':
-                if (take_id("gid", optarg, gid) != 0) return 1;
+                if (take_id("gid", optarg, target.gid) != 0) return 1;
                 break;
             case 's':
-                sgid = true;
+                target.sgid = true;
                 break;
             case 'h':
                 usage_and_exit(say_err, 0);
@@ -183,10 +184,8 @@ int run(int argc, char** argv) {
     const std::vector<Root> roots = open_roots(allowed_paths);
     std::vector<Argument> paths;
     // The real ids: the caller, not the set-user-ID owner, decides what may be asked for.
-    auto uid = static_cast<int32_t>(getuid());
-    auto gid = static_cast<int32_t>(getgid());
-    bool sgid = false;
-    int ret = options(argc, argv, paths, uid, gid, sgid, roots);
+    Target target{static_cast<int32_t>(getuid()), static_cast<int32_t>(getgid())};
+    int ret = options(argc, argv, paths, target, roots);
     if (ret != 0) return ret;
     const Kernel kernel = probe_kernel();
     // A reader that leaves, or a report file at its size limit, must not stop the hand-over
@@ -195,8 +194,9 @@ int run(int argc, char** argv) {
     static_cast<void>(signal(SIGPIPE, SIG_IGN));
     static_cast<void>(signal(SIGXFSZ, SIG_IGN));
     catch_interruptions();
-    audit_start(uid, gid, sgid, paths);
-    const Tally done = paths.empty() ? Tally{} : repair_all(kernel, paths, uid, gid, sgid, roots);
+    audit_start(target, paths);
+    TreeWalk walk(kernel, paths, roots);
+    const Tally done = repair_all(kernel, walk, target);
     ret = done.failures + report_write_failures();
     const int sig = settle_interruption();
     audit_end(done.visited, ret, sig);
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
         return run(argc, argv);
     } catch (const std::bad_alloc&) {
         // Unwinding has released the walk's memory and descriptors; this line needs neither.
-        static_cast<void>(fail(out_of_memory()));
+        say_err(out_of_memory());
         return 255;
     }
 }

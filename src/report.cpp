@@ -99,19 +99,15 @@ void report_flush() {
     write_pending(out, out.pending.size());
 }
 
-int fail(std::string_view line) {
-    say_err(line);
-    return 1;
-}
-
 int report_write_failures() {
     int failed = 0;
     report_flush();
     for (const auto& [error, name] :
          {std::pair{out.first_error, "output"}, {err.first_error, "error"}}) {
         if (error == 0) continue;
-        failed += fail(std::string("Failed to write the report to standard ") + name + ": (" +
-                       std::to_string(error) + ") " + std::strerror(error));
+        say_err(std::string("Failed to write the report to standard ") + name + ": (" +
+                std::to_string(error) + ") " + std::strerror(error));
+        ++failed;
     }
     return failed;
 }
@@ -276,6 +272,21 @@ std::string iterate_warning(std::string_view path, bool opening, int err) {
            " (will still try to fix directory permissions)";
 }
 
+std::string unreachable_line(std::string_view path, Unreachable at, int err) {
+    // One that is gone fails as its ownership change would have.
+    const bool gone = err == ENOENT || err == ENOTDIR;
+    switch (at) {
+        case Unreachable::confirming:
+            return gone ? ownership_failure(path, err) : status_failure(path, confirm_failure(err));
+        case Unreachable::opening:
+            return gone ? ownership_failure(path, err) : status_failure(path, std::strerror(err));
+        case Unreachable::reopening:
+            return status_failure(path, reopen_failure(err));
+        default:
+            return status_failure(path, std::strerror(err));
+    }
+}
+
 const char* confirm_failure(int err) {
     switch (err) {
         case ELOOP:
@@ -306,9 +317,9 @@ std::string audit_caller(const char* name, uid_t uid) {
     return out;
 }
 
-std::string audit_start_line(std::string_view caller, int32_t uid, int32_t gid, bool sgid) {
-    return std::string(caller) + ": hand over to " + std::to_string(uid) + ":" +
-           std::to_string(gid) + (sgid ? " with" : " without") + " --setgid:";
+std::string audit_start_line(std::string_view caller, const Target& target) {
+    return std::string(caller) + ": hand over to " + std::to_string(target.uid) + ":" +
+           std::to_string(target.gid) + (target.sgid ? " with" : " without") + " --setgid:";
 }
 
 std::string audit_continued(std::string_view caller, std::string_view what) {

@@ -12,6 +12,7 @@
 
 #include "causes.h"
 #include "quoting.h"
+#include "target.h"
 
 /// Makes sure descriptors 0, 1 and 2 are open, on /dev/null where the caller closed them, so that
 /// nothing the run opens later takes their place and receives the report. A standard output or
@@ -31,21 +32,16 @@ void say_err(std::string_view line);
 /// Writes every line still pending on standard output.
 void report_flush();
 
-/// Prints the failure line `line` on standard error and returns 1, the failure it counts. Every
-/// failure of a run is printed through here or by report_write_failures(), and the exit status is
-/// the sum of what they return.
-int fail(std::string_view line);
-
-/// Writes what is pending, then, for each stream that met a write error, fails with "Failed to
-/// write the report to standard output" (or "standard error") + ": (" + its first error number + ")
-/// " + the platform's text. Returns the number of such streams.
+/// Writes what is pending, then, for each stream that met a write error, prints "Failed to write
+/// the report to standard output" (or "standard error") + ": (" + its first error number + ") " +
+/// the platform's text. Returns the number of such streams, each a failure.
 int report_write_failures();
 
 /// Prints "Updated ownership and permissions for " + the quoted `path` on standard output (see
 /// say_out()).
 void say_updated(std::string_view path);
 
-// The texts of the lines, each without its newline, for say_err() or fail(); a path is always
+// The texts of the lines, each without its newline, for say_err(); a path is always
 // shown quoted.
 
 /// The usage text, a line each, ending with `roots`, one a line.
@@ -99,6 +95,10 @@ std::string status_failure(std::string_view path, std::string_view why);
 /// "Warning: Failed to iterate \"PATH\": " + fs_error() of `err` met opening the directory
 /// (`opening`) or reading it + " (will still try to fix directory permissions)".
 std::string iterate_warning(std::string_view path, bool opening, int err);
+/// The line of a path the walk could not reach `at`, with `err`: one that is gone (ENOENT or
+/// ENOTDIR, confirming or opening) as ownership_failure(), any other as status_failure(), with
+/// confirm_failure() or reopen_failure() where they apply, else the platform's text.
+std::string unreachable_line(std::string_view path, Unreachable at, int err);
 /// Why an argument could not be confirmed (see confirm()): "a component is now a symbolic link",
 /// "no longer beneath an allowed root", "changed while it was being confirmed", "changed since it
 /// was admitted", or the platform's.
@@ -109,9 +109,9 @@ const char* reopen_failure(int err);
 /// For the audit log: `name` (null when the password database has none) with its escapes, then
 /// " (uid N)"; or "uid N" alone.
 std::string audit_caller(const char* name, uid_t uid);
-/// For the audit log: CALLER + ": hand over to UID:GID with --setgid:" (or "without"), to be
-/// followed by the quoted paths, each after a space.
-std::string audit_start_line(std::string_view caller, int32_t uid, int32_t gid, bool sgid);
+/// For the audit log: CALLER + ": hand over to UID:GID with --setgid:" (or "without") for
+/// `target`, to be followed by the quoted paths, each after a space.
+std::string audit_start_line(std::string_view caller, const Target& target);
 /// For the audit log: CALLER + ": " + `what` + ", continued:", the start of a line that goes on
 /// where the line before it stopped ("hand over", "refused").
 std::string audit_continued(std::string_view caller, std::string_view what);

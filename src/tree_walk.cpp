@@ -6,141 +6,107 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
-#include <string>
-#include <string_view>
 #include <utility>
 
-#include "dir_stack.h"
 #include "interruption.h"
-#include "report.h"
 
-namespace {
+TreeWalk::TreeWalk(const Kernel& k, const std::vector<Argument>& args,
+                   const std::vector<Root>& roots)
+    : kernel_(k),
+      args_(args),
+      roots_(roots),
+      stack_(k, plan_descriptors()),
+      args_left_(args.size()) {}
 
-// The run's state, shared by the walk's functions.
-struct Walk {
-    const Visitor& visit;
-    DirStack stack;
-    std::string path;  // the text of the path being handled; every frame's is a prefix
-    Tally tally;
-};
-
-// A path that could not be examined: one that is gone fails as its ownership change would have,
-// any other error, described by `why`, at its status read.
-int examine_failed(const std::string& text, int err, std::string_view why) {
-    return fail(err == ENOENT || err == ENOTDIR ? ownership_failure(text, err)
-                                                : status_failure(text, why));
+const Entry* TreeWalk::next() {
+    settle();
+    if (interruption()) return nullptr;
+    if (!stack_.empty()) return next_in_top();
+    if (args_left_ == 0) return nullptr;
+    return argument(args_[--args_left_]);
 }
 
-// Sets the walk's path to that of entry `name` of frame `f`.
-void enter(Walk& w, const Frame& f, const char* name) {
-    ++w.tally.visited;
-    w.path.resize(f.text_len);
-    if (!w.path.empty() && w.path.back() != '/') w.path += '/';
-    w.path += name;
+// Done with the path handed on last: a file's descriptor goes to be closed with others, a
+// directory's listing is held, unless skipped or empty.
+void TreeWalk::settle() {
+    if (listed_ && !skip_ && !listed_->starts.empty()) {
+        listed_->next = listed_->starts.size();
+        listed_->dir = std::move(listing_);
+        stack_.push(std::move(*listed_));
+    }
+    if (file_ && !listed_) stack_.done(std::move(file_));
+    listed_.reset();
+    listing_.reset();
+    file_.reset();
+    skip_ = false;
 }
 
-// Hands the walk's path, examined as `file` with status `st`, to the visitor; a directory is
-// listed first and, unless the visit says not to enter it, its listing pushed as a frame.
-void examine(Walk& w, UniqueFd file, const struct stat& st) {
-    const std::string& text = w.path;
-    if (!S_ISDIR(st.st_mode)) {
-        w.tally.failures += w.visit(file.fd, st, text).failures;
-        w.stack.done(std::move(file));
-        return;
-    }
-    Frame f;
-    f.text_len = text.size();
-    f.dev = st.st_dev;
-    f.ino = st.st_ino;
-    Result<UniqueFd> list = w.stack.open_at(file.fd, ".", O_RDONLY | O_DIRECTORY);
-    if (const int err = list ? read_listing(list->fd, f) : list.err) {
-        const std::string line = iterate_warning(text, !list, err);
-        // Running out of descriptors or memory is our limit, not the tree's: it must count.
-        if (err == EMFILE || err == ENFILE || err == ENOMEM || err == EOVERFLOW) {
-            w.tally.failures += fail(line);
-        } else {
-            say_err(line);
-        }
-    }
-    // The listing's own descriptor can change the mode where O_PATH ones cannot (see change_mode).
-    const Visit v = w.visit(list ? list->fd : file.fd, st, text);
-    w.tally.failures += v.failures;
-    if (!v.enter || f.starts.empty()) return;
-    f.next = f.starts.size();
-    f.dir = std::move(*list);
-    w.stack.push(std::move(f));
+const Entry* TreeWalk::argument(const Argument& arg) {
+    path_ = arg.path.native();
+    if (path_.size() >= PATH_MAX) return unreachable(Unreachable::examining, ENAMETOOLONG);
+    Result<UniqueFd> file =
+        stack_.with_room(-1, [&] { return confirm(kernel_, arg.path, arg.admitted, roots_); });
+    if (!file) return unreachable(Unreachable::confirming, file.err);
+    return examine(std::move(*file));
 }
 
-// Handles the next pending entry of the top frame, popping the frame once it has none left.
-void visit_next(Walk& w) {
-    if (const int err = w.stack.hold_top(w.path)) {
-        Frame& top = w.stack.top();
-        while (top.next > 0) {
-            enter(w, top, top.name(--top.next));
-            w.tally.failures += fail(status_failure(w.path, reopen_failure(err)));
-        }
-        w.stack.pop();
-        return;
-    }
-    Frame& top = w.stack.top();
+const Entry* TreeWalk::next_in_top() {
+    if (lost_ == 0) lost_ = stack_.hold_top(path_);
+    Frame& top = stack_.top();
     const char* name = top.name(--top.next);
-    enter(w, top, name);
-    const std::string& text = w.path;
+    path_.resize(top.text_len);
+    if (!path_.empty() && path_.back() != '/') path_ += '/';
+    path_ += name;
     // A directory with nothing left to hand out needs no descriptor while its last entry's
     // subtree is walked.
     const bool last = top.next == 0;
-    if (text.size() >= PATH_MAX) {
-        w.tally.failures += fail(status_failure(text, std::strerror(ENAMETOOLONG)));
-        if (last) w.stack.pop();
-        return;
+    const int lost = lost_;
+    const bool too_long = path_.size() >= PATH_MAX;
+    Result<UniqueFd> file = failure(EBADF);  // unless opened below
+    if (lost == 0 && !too_long) file = stack_.open_at(top.dir.fd, name, O_PATH | O_NOFOLLOW);
+    if (last) {
+        stack_.pop();
+        lost_ = 0;
     }
-    Result<UniqueFd> file = w.stack.open_at(top.dir.fd, name, O_PATH | O_NOFOLLOW);
-    if (last) w.stack.pop();
-    struct stat st;
-    if (!file) {
-        w.tally.failures += examine_failed(text, file.err, std::strerror(file.err));
-    } else if (fstat(file->fd, &st) != 0) {
-        w.tally.failures += fail(status_failure(text, std::strerror(errno)));
-    } else {
-        examine(w, std::move(*file), st);
-    }
+    if (lost != 0) return unreachable(Unreachable::reopening, lost);
+    if (too_long) return unreachable(Unreachable::examining, ENAMETOOLONG);
+    if (!file) return unreachable(Unreachable::opening, file.err);
+    return examine(std::move(*file));
 }
 
-// Confirms afresh that `arg` lies beneath a root, opens it there without following any link,
-// and walks it.
-void visit_argument(Walk& w, const Kernel& k, const Argument& arg, const std::vector<Root>& roots) {
-    ++w.tally.visited;
-    w.path = arg.path.native();
-    const std::string& text = w.path;
-    if (text.size() >= PATH_MAX) {
-        w.tally.failures += fail(status_failure(text, std::strerror(ENAMETOOLONG)));
-        return;
+const Entry* TreeWalk::examine(UniqueFd file) {
+    entry_ = {};
+    entry_.path = path_;
+    if (fstat(file.fd, &entry_.st) != 0) return unreachable(Unreachable::examining, errno);
+    entry_.fd = file.fd;
+    file_ = std::move(file);
+    if (S_ISLNK(entry_.st.st_mode)) {
+        entry_.kind = Entry::Kind::link;
+        return &entry_;
     }
-    Result<UniqueFd> file = confirm(k, arg.path, arg.admitted, roots);
-    while ((file.err == EMFILE || file.err == ENFILE) && w.stack.make_room(-1)) {
-        file = confirm(k, arg.path, arg.admitted, roots);
+    if (!S_ISDIR(entry_.st.st_mode)) return &entry_;
+    entry_.kind = Entry::Kind::dir;
+    listed_.emplace();
+    listed_->text_len = path_.size();
+    listed_->dev = entry_.st.st_dev;
+    listed_->ino = entry_.st.st_ino;
+    Result<UniqueFd> listing = stack_.open_at(file_.fd, ".", O_RDONLY | O_DIRECTORY);
+    entry_.listing_unopened = !listing;
+    entry_.listing_err = listing ? read_listing(listing->fd, *listed_) : listing.err;
+    if (listing) {
+        // The listing's own descriptor can change the mode where O_PATH ones cannot (see
+        // change_mode()).
+        entry_.fd = listing->fd;
+        listing_ = std::move(*listing);
     }
-    struct stat st;
-    if (!file) {
-        w.tally.failures += examine_failed(text, file.err, confirm_failure(file.err));
-    } else if (fstat(file->fd, &st) != 0) {
-        w.tally.failures += fail(status_failure(text, std::strerror(errno)));
-    } else {
-        examine(w, std::move(*file), st);
-    }
+    return &entry_;
 }
 
-}  // namespace
-
-Tally walk_trees(const Kernel& k, const std::vector<Argument>& args, const std::vector<Root>& roots,
-                 const Visitor& visit) {
-    if (args.empty()) return {};
-    Walk w{visit, DirStack(k, plan_descriptors()), {}, {}};
-    // An interruption is heeded between two paths, never within one.
-    for (size_t i = args.size(); i-- > 0 && !interruption();) {
-        visit_argument(w, k, args[i], roots);
-        while (!w.stack.empty() && !interruption()) visit_next(w);
-    }
-    return w.tally;
+const Entry* TreeWalk::unreachable(Unreachable at, int err) {
+    entry_ = {};
+    entry_.kind = Entry::Kind::unreachable;
+    entry_.at = at;
+    entry_.err = err;
+    entry_.path = path_;
+    return &entry_;
 }
