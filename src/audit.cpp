@@ -38,8 +38,8 @@ void log(int priority, const std::string& line) {
 
 // Logs `head` and then `items`, each after a space, on as many lines as they need (see audit.h):
 // a full line goes on with `more`, and an item too long for a line of its own is cut.
-void log_items(int priority, const std::string& head, const std::string& more,
-               const std::vector<std::string>& items) {
+void log_items(int priority, const std::string& head, const std::vector<std::string>& items,
+               const std::string& more) {
     std::string line = head;
     bool any = false;  // whether `line` holds an item, or the start of one
     for (const std::string& item : items) {
@@ -74,8 +74,8 @@ void audit_start(const Target& target, const std::vector<Argument>& args) {
     for (const Argument& arg : args) {
         items.push_back(audit_argument(arg.path.native(), resolved(arg.admitted).native()));
     }
-    log_items(LOG_NOTICE, audit_start_line(caller(), target),
-              audit_continued(caller(), "hand over"), items);
+    log_items(LOG_NOTICE, audit_start_line(caller(), target), items,
+              audit_continued(caller(), "hand over"));
 }
 
 void audit_end(long visited, int failures, int signal) {
@@ -84,6 +84,6 @@ void audit_end(long visited, int failures, int signal) {
 }
 
 void audit_refusal(std::string_view reason) {
-    log_items(LOG_WARNING, audit_refused(caller()), audit_continued(caller(), "refused"),
-              {audit_reason(reason)});
+    log_items(LOG_WARNING, audit_refused(caller()), {audit_reason(reason)},
+              audit_continued(caller(), "refused"));
 }

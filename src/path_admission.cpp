@@ -80,8 +80,8 @@ std::vector<Root> open_roots(const std::vector<fs::path>& written) {
     for (size_t i = 0; i < written.size(); ++i) {
         Root& r = roots[i];
         r.written = written[i];
-        Result<Chased> way = chase(AT_FDCWD, r.written.native(), chase_root_way | chase_missing_ok,
-                                   O_PATH, &r.set_aside);
+        Result<Chased> way = chase(AT_FDCWD, r.written.native(),
+                                   Chase::root_way | Chase::missing_ok, O_PATH, &r.set_aside);
         if (!way) continue;
         r.dir = std::move(way->fd);
         r.resolved = way->shown;

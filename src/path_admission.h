@@ -28,7 +28,7 @@ struct Root {
     WayFault set_aside;              ///< why it is not used this run; sound when it is used
 };
 
-/// Opens each of `written` from "/", one name at a time (see chase() with chase_root_way), and
+/// Opens each of `written` from "/", one name at a time (see chase() with Chase::root_way), and
 /// keeps it as a descriptor only when nobody but root (or the tool's own effective user) can
 /// change where its way leads. The root itself, its last name, may belong to anyone. A root whose
 /// way fails is set aside for the run (see Root::set_aside); one that does not exist is held as

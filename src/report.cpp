@@ -216,7 +216,7 @@ std::string could_not_read(const char* what, int err) {
            std::strerror(err);
 }
 
-std::string failed_to(std::string_view what, std::string_view path, int err,
+std::string failed_to(std::string_view path, int err, const char* what,
                       const ProcFinding& unavailable) {
     std::string line = "Failed to update ";
     line.append(what);
@@ -238,11 +238,11 @@ std::string failed_to(std::string_view what, std::string_view path, int err,
 }  // namespace
 
 std::string ownership_failure(std::string_view path, int err, const ProcFinding& unavailable) {
-    return failed_to("ownership of", path, err, unavailable);
+    return failed_to(path, err, "ownership of", unavailable);
 }
 
 std::string permissions_failure(std::string_view path, int err, const ProcFinding& unavailable) {
-    return failed_to("permissions of ", path, err, unavailable);
+    return failed_to(path, err, "permissions of ", unavailable);
 }
 
 std::string hard_link_refusal(std::string_view path, nlink_t links, const ProcFinding& protection) {
@@ -373,6 +373,7 @@ std::string out_of_memory() {
     return "Failed to finish the run: out of memory";
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the standard library's order
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path) {
     std::string out = "filesystem error: ";
     out.append(what);

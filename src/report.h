@@ -130,4 +130,5 @@ std::string audit_reason(std::string_view reason);
 std::string out_of_memory();
 /// A file-system error's description in the standard library's shape: "filesystem error: WHAT:
 /// MESSAGE [PATH]", `path` escaped as in the quoted form but for `"` and `\`.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the standard library's order
 std::string fs_error(std::string_view what, std::string_view message, std::string_view path);

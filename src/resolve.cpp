@@ -108,8 +108,8 @@ Names split_names(std::string_view path) {
     return p;
 }
 
-Result<Chased> chase(int dirfd, std::string_view path, unsigned how, int flags, WayFault* fault) {
-    const bool root_way = how & chase_root_way;
+Result<Chased> chase(int dirfd, std::string_view path, Chase how, int flags, WayFault* fault) {
+    const bool root_way = how & Chase::root_way;
     WayFault unused;
     WayFault& why = fault ? *fault : unused;
     const auto fail_at = [&why](const std::string& shown, int err) {
@@ -153,7 +153,7 @@ Result<Chased> chase(int dirfd, std::string_view path, unsigned how, int flags, 
         why = way_risk(way.back(), shown, fd ? &st : nullptr);
         if (!why.sound()) return failure(EPERM);
         if (!fd) {
-            if (!(how & chase_missing_ok)) return failure(fd.err);
+            if (!(how & Chase::missing_ok)) return failure(fd.err);
             // Missing: the names from here on are still to be made, by root alone.
             todo.push_back(name);
             Chased c{std::move(way.back().fd), {}, rest_of(todo)};
@@ -189,7 +189,7 @@ Result<UniqueFd> open_beneath(const Kernel& k, int dirfd, const char* path, int 
     if (*path == '\0') return failure(ENOENT);
     if (*path == '/' || split_names(path).climbs) return failure(EXDEV);
     if (k.openat2) return openat2_beneath(dirfd, path, flags);
-    Result<Chased> c = chase(dirfd, path, 0, flags);
+    Result<Chased> c = chase(dirfd, path, Chase::beneath, flags);
     if (!c) return failure(c.err);
     return std::move(c->fd);
 }

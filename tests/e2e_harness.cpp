@@ -139,6 +139,7 @@ std::string read_line(int fd) {
 }
 
 // Reads `len` bytes (or up to a NUL when `len` is 0) of the tracee's memory at `addr`.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): where, then how much, as read(2)
 std::string peek(pid_t pid, unsigned long long addr, size_t len) {
     std::string out;
     for (size_t max = len ? len : 4096; out.size() < max; addr += sizeof(long)) {
@@ -493,6 +494,7 @@ std::string mount_ext4(const std::string& dir) {
     if (made < 0 || ftruncate(made, 8 << 20) != 0) return fail(image);
     close(made);
     // Without hashed directories: entries are listed in the order they were made.
+    // NOLINTNEXTLINE(cert-env33-c): a fixed command line, as root in the test's own namespace
     if (std::system("mkfs.ext4 -q -F -O ^dir_index /mnt/ext4.img >/dev/null 2>&1") != 0) {
         return "mkfs.ext4 /mnt/ext4.img failed (is e2fsprogs installed?)";
     }
@@ -510,7 +512,7 @@ std::string mount_ext4(const std::string& dir) {
     const bool bound = dev >= 0 && file >= 0 && ioctl(dev, LOOP_SET_FD, file) == 0 &&
                        ioctl(dev, LOOP_SET_STATUS64, &info) == 0;
     const bool mounted = bound && mount(loop.c_str(), dir.c_str(), "ext4", 0, nullptr) == 0;
-    const std::string why = mounted ? "" : fail(("ext4 on " + loop).c_str());
+    std::string why = mounted ? "" : fail(("ext4 on " + loop).c_str());
     for (const int fd : {dev, file}) {
         if (fd >= 0) close(fd);
     }
@@ -554,6 +556,7 @@ std::ostream& operator<<(std::ostream& os, const Meta& m) {
     return os << m.uid << ':' << m.gid << " 0" << std::oct << m.mode << std::dec;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): as chmod(1) and chown(1) take them
 void make_file(const std::string& path, mode_t mode, uid_t uid, gid_t gid) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
@@ -563,6 +566,7 @@ void make_file(const std::string& path, mode_t mode, uid_t uid, gid_t gid) {
     ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): as chmod(1) and chown(1) take them
 void make_dir(const std::string& path, mode_t mode, uid_t uid, gid_t gid) {
     ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path << ": " << std::strerror(errno);
     ASSERT_EQ(lchown(path.c_str(), uid, gid), 0) << path;

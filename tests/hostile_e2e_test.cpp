@@ -111,6 +111,7 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
         return [=](Stop&) { ASSERT_EQ(renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE), 0); };
     };
     // Moves `path` aside to `aside` and puts a link to `target` in its place.
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): as mv(1), then ln(1)
     const auto relink = [](const char* path, const char* aside, const char* target) {
         return [=](Stop&) {
             ASSERT_EQ(rename(path, aside), 0);
@@ -250,9 +251,9 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
 
 TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
     const int levels = 40;
-    const std::vector<std::string> files = {"a", "b", "y", "z"};  // d made after b
+    const std::vector<std::string> names = {"a", "b", "y", "z"}, files = {"/a", "/b", "/y", "/z"};
     make_dir("/mnt/data/decoy", 0700);
-    make_chain("/mnt/data/decoy", "d", levels, files);
+    make_chain("/mnt/data/decoy", "d", levels, names);  // d made after b
     const auto emfile = [](int nth) {
         return Trap{SYS_openat, "d", nth, false, [](Stop& s) { s.fail = EMFILE; }};
     };
@@ -287,7 +288,7 @@ TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
     const bool by_names = default_refusal().find("openat2=") != std::string::npos;
     const struct {
         const char* what;
-        std::string top;  // holding a chain of `levels` directories d, each with `files`
+        std::string top;  // holding a chain of `levels` directories d, each with `names`
         int levels;
         long nofile;
         std::vector<Trap> traps;
@@ -321,7 +322,7 @@ TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
             continue;
         }
         make_dir(row.top, 0700);
-        make_chain(row.top, "d", row.levels, files);
+        make_chain(row.top, "d", row.levels, names);
         RunOptions opt;
         opt.nofile = row.nofile;
         opt.traps = row.traps;
@@ -347,9 +348,9 @@ TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
         std::string p = replaced;
         for (int i = 1; i <= (anew_ ? 1 : row.levels); ++i, p += "/d") {
             EXPECT_EQ(meta(p), (Meta{0, 0, 0700})) << p;
-            for (const std::string& f : anew_ ? std::vector<std::string>{"a", "b"} : files) {
+            for (const std::string& f : anew_ ? std::vector<std::string>{"/a", "/b"} : files) {
                 const Meta want = anew_ ? Meta{mallory, mallory, 0600} : Meta{0, 0, 0600};
-                EXPECT_TRUE(i == row.levels || meta(p + "/" + f) == want) << p << "/" << f;
+                EXPECT_TRUE(i == row.levels || meta(p + f) == want) << p << f;
             }
         }
     }
