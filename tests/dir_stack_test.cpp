@@ -9,20 +9,19 @@
 
 #include <filesystem>
 
+#include "temp_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-class HeldDirs : public ::testing::Test {
+class HeldDirs : public TempDir {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "dirs.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        t = tmpl;
+        TempDir::SetUp();
         fs::create_directories(t / "a/b/c/d");
         fs::create_directories(t / "elsewhere");
     }
-    void TearDown() override { fs::remove_all(t); }
 
     // Pushes the directory at `rel` (under the temporary one), listed, on `s`.
     void push(DirStack& s, const std::string& rel) {
@@ -45,7 +44,6 @@ class HeldDirs : public ::testing::Test {
         return n;
     }
 
-    fs::path t;
     std::string path;  // the text of the deepest directory pushed
     const Kernel k = probe_kernel();
 };

@@ -26,8 +26,6 @@
 #include <filesystem>
 #include <sstream>
 
-#include "report.h"
-
 #ifndef SYS_openat2
 #define SYS_openat2 437  // the same on every architecture; older C libraries lack the name
 #endif
@@ -621,9 +619,11 @@ std::string lines_of(const std::vector<std::string>& v) {
     return out;
 }
 
-void expected_walk(const std::string& path, std::vector<std::string>& out) {
+void expected_walk(const std::string& path, std::vector<std::string>& out,
+                   std::vector<std::string>* paths) {
     struct stat st {};
     ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    if (paths) paths->push_back(path);
     if (S_ISLNK(st.st_mode)) {
         out.push_back("\"" + path + "\" is a symlink, not modifying permission");
         return;
@@ -635,12 +635,12 @@ void expected_walk(const std::string& path, std::vector<std::string>& out) {
     for (const auto& n : names) {
         std::string child = path;
         child += '/';
-        expected_walk(child += n, out);
+        expected_walk(child += n, out, paths);
     }
 }
 
 std::string updated(const std::string& path) {
-    return "Updated ownership and permissions for " + quote_path(path);
+    return "Updated ownership and permissions for \"" + path + "\"";
 }
 
 std::string refusal(const std::string& quoted) {
@@ -648,8 +648,8 @@ std::string refusal(const std::string& quoted) {
 }
 
 std::string status_line(const std::string& path, const std::string& why) {
-    return "Failed to get status of " + quote_path(path) +
-           ": filesystem error: symlink_status: " + why + " [" + path + "]\n";
+    return "Failed to get status of \"" + path + "\": filesystem error: symlink_status: " + why +
+           " [" + path + "]\n";
 }
 
 Trap open_beneath_trap(const std::string& path, std::function<void(Stop&)> act) {

@@ -185,17 +185,20 @@ std::vector<std::string> lines(const std::string& text);
 /// `v` as text, each line ended by a newline.
 std::string lines_of(const std::vector<std::string>& v);
 
-/// Appends the lines a walk of `path` prints, in order, to `out`: a directory right after its
-/// listing, its entries in reverse listing order, links reported on standard error.
-void expected_walk(const std::string& path, std::vector<std::string>& out);
+/// Appends the lines a walk of `path` prints, in order, to `out`, and the paths to `paths`: a
+/// directory right after its listing, its entries in reverse listing order, links reported on
+/// standard error. The names must need no escape.
+void expected_walk(const std::string& path, std::vector<std::string>& out,
+                   std::vector<std::string>* paths = nullptr);
 
-/// "Updated ownership and permissions for " + the quoted `path`.
+/// "Updated ownership and permissions for " + `path` in double quotes; it must need no escape.
 std::string updated(const std::string& path);
 
 /// The refusal of a path shown as `quoted`, followed by the usage text.
 std::string refusal(const std::string& quoted);
 
-/// The line for a path that failed at its status read because of `why`, with its newline.
+/// The line for a path, which must need no escape, that failed at its status read because of
+/// `why`, with its newline.
 std::string status_line(const std::string& path, const std::string& why);
 
 /// A trap at the open of `path` beneath a held directory: at openat2(2), or, where the run refuses

@@ -15,17 +15,16 @@
 
 #include "dir_stack.h"
 #include "resolve.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class KernelCalls : public ::testing::Test {
+class KernelCalls : public TempDir {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "kernel.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        t = tmpl;
+        TempDir::SetUp();
         fs::create_directories(t / "sub/inner");
         std::ofstream(t / "sub/file") << "x";
         fs::create_directory_symlink("sub", t / "link_in");
@@ -37,7 +36,7 @@ class KernelCalls : public ::testing::Test {
     }
     void TearDown() override {
         close(dir);
-        fs::remove_all(t);
+        TempDir::TearDown();
     }
     mode_t mode_of(const char* rel) const {
         struct stat st {};
@@ -45,7 +44,6 @@ class KernelCalls : public ::testing::Test {
         return st.st_mode & 07777;
     }
 
-    fs::path t;
     int dir = -1;
     const Kernel k = probe_kernel();
 };

@@ -10,18 +10,16 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "temp_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-class Admission : public ::testing::Test {
+class Admission : public TempDir {
   protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "admission.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        // Canonical, so expectations do not depend on how the temporary directory is reached.
-        t = fs::canonical(tmpl);
-        fs::permissions(t, fs::perms(0755));
+        TempDir::SetUp();
         fs::create_directories(t / "data/sub/deeper");
         fs::create_directories(t / "database");
         fs::create_directories(t / "target/inner");
@@ -40,10 +38,9 @@ class Admission : public ::testing::Test {
     void TearDown() override {
         fs::current_path(saved_cwd);
         fs::permissions(t / "data/sub", fs::perms(0755));
-        fs::remove_all(t);
+        TempDir::TearDown();
     }
 
-    fs::path t;
     std::vector<Root> roots;
     fs::path saved_cwd = fs::current_path();
 };

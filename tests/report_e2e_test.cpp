@@ -178,9 +178,9 @@ TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
     // Enough for more than a page of report, which a pipe nobody reads then holds up.
     for (int i = 0; i < 100; ++i) make_file("/mnt/data/t/f" + std::to_string(i), 0600, bob, bob);
     make_file("/mnt/data/a", 0600, bob, bob);  // an argument still to come, which must stay
-    std::vector<std::string> order;
-    expected_walk("/mnt/data/t", order);
-    expected_walk("/mnt/data/a", order);
+    std::vector<std::string> order, paths;
+    expected_walk("/mnt/data/t", order, &paths);
+    expected_walk("/mnt/data/a", order, &paths);
     const int changed = 8;  // stopped right after the eighth ownership change
     const std::vector<std::string> done(order.begin(), order.begin() + changed);
     const std::vector<std::string> before(order.begin(), order.begin() + changed - 1);
@@ -213,9 +213,7 @@ TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        for (const std::string& line : order) {  // back to bob's, without group-read
-            const std::string path =
-                line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
+        for (const std::string& path : paths) {  // back to bob's, without group-read
             ASSERT_EQ(lchown(path.c_str(), bob, bob), 0);
             ASSERT_EQ(chmod(path.c_str(), meta(path).mode & ~S_IRGRP), 0);
         }
@@ -247,11 +245,7 @@ TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
             EXPECT_EQ(shown, lines_of(before));
         }
         int handed = 0;
-        for (const auto& line : order) {
-            const std::string path =
-                line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1);
-            handed += meta(path).uid == alice ? 1 : 0;
-        }
+        for (const auto& path : paths) handed += meta(path).uid == alice ? 1 : 0;
         EXPECT_EQ(handed, row.handed);
         EXPECT_EQ(meta("/mnt/data/a").uid, row.handed == changed ? bob : alice);
     }

@@ -14,7 +14,6 @@
 #include <iostream>
 
 #include "e2e_harness.h"
-#include "report.h"
 
 namespace {
 
@@ -214,7 +213,7 @@ TEST_F(Walk, DirectoryNotTakenIsEnteredOnlyWhereTheCallerCouldListIt) {
     const Caller weak{alice, alice, {"--bounding-set=-chown,-fowner"}};
     const std::vector<std::string> as_root = {"--uid", "1000", "--gid", "1000"};
     const auto failed = [](const std::string& path, const std::string& why) {
-        return "Failed to update ownership of" + quote_path(path) + ": " + why + "\n";
+        return "Failed to update ownership of\"" + path + "\": " + why + "\n";
     };
     const std::string rofs = "(30) Read-only file system", eperm = "(1) Operation not permitted";
     // Without the set-user-ID bit, as chown -R by the caller would: his own file is his to change.
