@@ -1,4 +1,4 @@
-// The held directories of the walk: the descriptor budget, giving up and reopening.
+// The walk's descriptors: the budget, giving directories up and taking them back, the close batch.
 #include "dir_stack.h"
 
 #include <dirent.h>

@@ -1,5 +1,4 @@
-// The newer system calls, called by number so that older C libraries build them, and their
-// fallbacks.
+// The probes, and the newer system calls, called by number so that older C libraries build them.
 #include "kernel_calls.h"
 
 #include <fcntl.h>

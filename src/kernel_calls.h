@@ -1,5 +1,5 @@
-// Owns the system calls that some kernels or containers lack, each with a way that works without
-// it, and what this kernel offers a run, decided once.
+// Owns what the kernel and /proc offer a run, decided once, and the system calls some kernels or
+// containers lack; the mode change falls back here, the others where they are used.
 #pragma once
 
 #include <sys/types.h>
