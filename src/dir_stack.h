@@ -47,6 +47,7 @@ struct Frame {
     std::string names;     ///< the listing, each name ended by a NUL
     std::vector<uint32_t> starts;  ///< where each name begins, in listing order
     size_t next = 0;               ///< entries [0, next) are still to be handled
+    int needed = 0;  ///< entries in a row whose status, read by name, did not spare opening them
 
     const char* name(size_t i) const { return names.c_str() + starts[i]; }
 };

@@ -30,6 +30,15 @@ bool changes_hands(const struct stat& st, const Target& target) {
            (target.gid != -1 && st.st_gid != static_cast<gid_t>(target.gid));
 }
 
+// Whether a path with status `st` already is as `target` would make it: owner, group and mode, and
+// (the mode being what wanted_mode() leaves) no set-ID bit on a non-directory that an ownership
+// change would clear.
+bool as_wanted(const struct stat& st, const Target& target) {
+    const mode_t mode = st.st_mode & 07777;
+    return !changes_hands(st, target) &&
+           wanted_mode(mode, S_ISDIR(st.st_mode), target.sgid) == mode;
+}
+
 // A listing that stopped for lack of descriptors or memory stopped by our limit, not the tree's.
 bool ours(int err) {
     return err == EMFILE || err == ENFILE || err == ENOMEM || err == EOVERFLOW;
@@ -53,6 +62,11 @@ Repaired update_file_permissions(const Kernel& k, int fd, const struct stat& st,
                                  std::string_view path, const Target& target) {
     const bool dir = S_ISDIR(st.st_mode);
     mode_t mode = st.st_mode & 07777;
+    // Nothing written where nothing is to be done: its ctime and its file capabilities stay.
+    if (as_wanted(st, target)) {
+        say_updated(path);
+        return Repaired::yes;
+    }
     // A file never gets a new owner or group with a set-ID bit: the kernel keeps set-group-ID on
     // one without group-execute when root changes its owner, so the bits go first, or nothing.
     if (!dir && (mode & set_ids)) {
@@ -91,7 +105,16 @@ Tally repair_all(const Kernel& k, TreeWalk& walk, const Target& target) {
     // unless he could list it himself.
     const bool by_root = getuid() == 0;
     Tally tally;
-    while (const Entry* e = walk.next()) {
+    for (const Entry* e = walk.next(); e; e = walk.next()) {
+        // A file whose status, read by its name, shows nothing to do needs no more.
+        if (e->looked && !S_ISLNK(e->st.st_mode) &&
+            !hard_link_risk(e->st, k.hardlinks, target.uid) &&
+            as_wanted(e->st, {target.uid, target.gid, false})) {
+            ++tally.visited;
+            say_updated(e->path);
+            continue;
+        }
+        if (e->looked) e = walk.look_closer();
         ++tally.visited;
         const bool dir = e->kind == Entry::Kind::dir;
         switch (e->kind) {

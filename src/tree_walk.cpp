@@ -26,9 +26,17 @@ const Entry* TreeWalk::next() {
     return argument(args_[--args_left_]);
 }
 
+// After this many entries in a row that had to be opened after all, a directory is not looked
+// into by name any more: a first run would pay a status read per file for nothing.
+constexpr int needless_looks = 4;
+
 // Done with the path handed on last: a file's descriptor goes to be closed with others, a
 // directory's listing is held, unless skipped or empty.
 void TreeWalk::settle() {
+    if (looked_) stack_.top().needed = 0;
+    looked_ = nullptr;
+    if (pop_) stack_.pop();
+    pop_ = false;
     if (listed_ && !skip_ && !listed_->starts.empty()) {
         listed_->next = listed_->starts.size();
         listed_->dir = std::move(listing_);
@@ -62,6 +70,19 @@ const Entry* TreeWalk::next_in_top() {
     const bool last = top.next == 0;
     const int lost = lost_;
     const bool too_long = path_.size() >= PATH_MAX;
+    // Reading the status by name, where it may spare the open, is safe whatever is there now:
+    // nothing is written on its word.
+    struct stat st;
+    if (lost == 0 && !too_long && top.needed < needless_looks &&
+        fstatat(top.dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+        looked_ = name;
+        pop_ = last;
+        entry_ = {};
+        entry_.looked = true;
+        entry_.st = st;
+        entry_.path = path_;
+        return &entry_;
+    }
     Result<UniqueFd> file = failure(EBADF);  // unless opened below
     if (lost == 0 && !too_long) file = stack_.open_at(top.dir.fd, name, O_PATH | O_NOFOLLOW);
     if (last) {
@@ -70,6 +91,17 @@ const Entry* TreeWalk::next_in_top() {
     }
     if (lost != 0) return unreachable(Unreachable::reopening, lost);
     if (too_long) return unreachable(Unreachable::examining, ENAMETOOLONG);
+    if (!file) return unreachable(Unreachable::opening, file.err);
+    return examine(std::move(*file));
+}
+
+const Entry* TreeWalk::look_closer() {
+    Frame& top = stack_.top();
+    ++top.needed;
+    Result<UniqueFd> file = stack_.open_at(top.dir.fd, looked_, O_PATH | O_NOFOLLOW);
+    looked_ = nullptr;
+    if (pop_) stack_.pop();
+    pop_ = false;
     if (!file) return unreachable(Unreachable::opening, file.err);
     return examine(std::move(*file));
 }

@@ -28,7 +28,10 @@ struct Entry {
     int listing_err = 0;            ///< for a directory: why its listing stopped early, or 0
     bool listing_unopened = false;  ///< ... at its opening, before any entry was read
     int fd = -1;  ///< reaches it until the next entry: O_PATH, or for a directory whose listing
-                  ///< could be opened, that read-only descriptor
+                  ///< could be opened, that read-only descriptor; none when only `looked` at
+    bool looked = false;    ///< `st` was read by its name, relative to the directory that listed
+                            ///< it, without following a link: enough to tell whether anything is
+                            ///< to be done, never to do it (see look_closer())
     struct stat st {};      ///< its status, read through `fd`
     std::string_view path;  ///< as shown: the argument as written, then the names below it
 };
@@ -58,6 +61,12 @@ class TreeWalk {
     /// Leaves out the entries of the directory next() handed on last.
     void skip() { skip_ = true; }
 
+    /// Opens the entry next() handed on last, which it had only looked at, and examines it as any
+    /// other: the entry that comes back may be of another kind, or unreachable, if the name was
+    /// changed in between. Where looking keeps sparing nothing in a directory, as on a first
+    /// run, the walk stops looking there and opens every entry at once.
+    const Entry* look_closer();
+
   private:
     const Entry* next_in_top();
     const Entry* argument(const Argument& arg);
@@ -76,5 +85,7 @@ class TreeWalk {
     UniqueFd listing_;             // a directory's, until it is held or skipped
     std::optional<Frame> listed_;  // a directory's listing, to be held unless skipped
     bool skip_ = false;
-    int lost_ = 0;  // why the top frame could not be taken back; 0 while it can
+    int lost_ = 0;                  // why the top frame could not be taken back; 0 while it can
+    const char* looked_ = nullptr;  // the name of the entry only looked at, in the top frame
+    bool pop_ = false;              // the top frame is done with, once that entry is
 };

@@ -550,6 +550,22 @@ Meta meta(const std::string& path) {
     return {st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
 }
 
+timespec changed_at(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    // File times move by the clock's coarse tick.
+    usleep(20000);
+    return st.st_ctim;
+}
+
+bool operator==(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::ostream& operator<<(std::ostream& os, const timespec& t) {
+    return os << t.tv_sec << "." << t.tv_nsec;
+}
+
 std::ostream& operator<<(std::ostream& os, const Meta& m) {
     return os << m.uid << ':' << m.gid << " 0" << std::oct << m.mode << std::dec;
 }

@@ -162,6 +162,12 @@ struct Meta {
     bool operator==(const Meta& o) const { return uid == o.uid && gid == o.gid && mode == o.mode; }
 };
 Meta meta(const std::string& path);
+
+/// When the status of `path` (not following a final link) last changed, once the clock has moved
+/// on past it, so that any later change shows.
+timespec changed_at(const std::string& path);
+bool operator==(const timespec& a, const timespec& b);
+std::ostream& operator<<(std::ostream& os, const timespec& t);
 std::ostream& operator<<(std::ostream& os, const Meta& m);
 
 /// Makes a regular file, a directory or a symbolic link with the given owner and mode (exactly,

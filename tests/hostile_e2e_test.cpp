@@ -160,6 +160,14 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
          updated("/mnt/data/m/d") + "\n",
          "\"/mnt/data/m/d/f\" is a symlink, not modifying permission\n",
          {{"/mnt/data/m/d/g", {mallory, mallory, 0600}}}},
+        {"a file swapped for a link out after its status was read by name",
+         {SYS_newfstatat, "f", 1, true,
+          relink("/mnt/data/m/d/f", "/mnt/data/m/d/g", "/mnt/outside/secret")},
+         "/mnt/data/m/d",
+         0,
+         updated("/mnt/data/m/d") + "\n",
+         "\"/mnt/data/m/d/f\" is a symlink, not modifying permission\n",
+         {{"/mnt/data/m/d/g", {mallory, mallory, 0600}}}},
         {"a directory replaced by a link out just before it is opened",
          {SYS_openat, "target", 1, false,
           relink(arg.c_str(), "/mnt/data/m/lead/aside", "/mnt/outside/sentinel")},
@@ -389,6 +397,10 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
     make_file("/mnt/data/m/own", 0600, mallory, mallory);
     ASSERT_EQ(link("/mnt/data/m/own", "/mnt/data/m/own2"), 0);
     make_file("/mnt/data/m/plain", 0600, mallory, mallory);
+    // Linked from outside into a directory, already as a run of his would leave it.
+    make_dir("/mnt/data/m/in", 0750, mallory, mallory);
+    make_file("/mnt/outside/x", 0640, mallory, mallory);
+    ASSERT_EQ(link("/mnt/outside/x", "/mnt/data/m/in/x"), 0);
     ASSERT_EQ(mkfifo("/mnt/outside/fifo", 0644), 0);
     ASSERT_EQ(link("/mnt/outside/fifo", "/mnt/data/m/fifo"), 0);
     const std::string off = " while /proc/sys/fs/protected_hardlinks is not 1";
@@ -449,6 +461,14 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
          0600,
          "",
          all_off + refused("fifo", off)},
+        {"in a directory, already as wanted, unprotected",
+         attacker,
+         {"/mnt/data/m/in"},
+         "/mnt/one",
+         5,
+         0600,
+         updated("/mnt/data/m/in") + "\n",
+         all_off + refused("in/x", off)},
         {"7 descriptors", attacker, {}, nullptr, 4, 0600, "", all_unknown, 7, 0, ""},
         {"8 descriptors, no fchmodat2",
          attacker,

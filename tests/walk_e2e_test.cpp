@@ -55,6 +55,10 @@ TEST_F(Walk, GrantsGroupModeAfterOwnership) {
         EXPECT_EQ(r.out, updated(p) + "\n");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(meta(p), (Meta{bob, bob, c.after}));
+        // As wanted now: a run again writes nothing, prints the same and leaves the ctime.
+        const timespec was = changed_at(p);
+        EXPECT_EQ(run(root, args).out, updated(p) + "\n");
+        EXPECT_EQ(changed_at(p), was);
         fs::remove(p);
     }
 }
@@ -64,6 +68,9 @@ TEST_F(Walk, SetgidTreeGivesDirectoriesGroupWriteAndFilesGroupRead) {
     make_dir("/mnt/data/t/sub", 0700, bob, bob);
     make_file("/mnt/data/t/sub/f", 0600, bob, bob);
     make_file("/mnt/data/t/g", 0604, bob, bob);
+    // The caller's own already: one needs only the mode, the other still loses its bit.
+    make_file("/mnt/data/t/mine", 0600, alice, alice);
+    make_file("/mnt/data/t/suid", 04755, alice, alice);
     const RunResult r = run(user, {"--setgid", "/mnt/data/t"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -71,6 +78,17 @@ TEST_F(Walk, SetgidTreeGivesDirectoriesGroupWriteAndFilesGroupRead) {
     EXPECT_EQ(meta("/mnt/data/t/sub"), (Meta{alice, alice, 02770}));
     EXPECT_EQ(meta("/mnt/data/t/sub/f"), (Meta{alice, alice, 0640}));
     EXPECT_EQ(meta("/mnt/data/t/g"), (Meta{alice, alice, 0644}));
+    EXPECT_EQ(meta("/mnt/data/t/mine"), (Meta{alice, alice, 0640}));
+    EXPECT_EQ(meta("/mnt/data/t/suid"), (Meta{alice, alice, 0755}));
+    // Handed over again, all as wanted: nothing is written, and the report is the same.
+    const std::vector<std::string> all = {"/mnt/data/t",   "/mnt/data/t/sub",  "/mnt/data/t/sub/f",
+                                          "/mnt/data/t/g", "/mnt/data/t/mine", "/mnt/data/t/suid"};
+    std::vector<timespec> was;
+    for (const auto& p : all) was.push_back(changed_at(p));
+    const RunResult again = run(user, {"--setgid", "/mnt/data/t"});
+    EXPECT_EQ(again.out, r.out);
+    EXPECT_EQ(again.err, "");
+    for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(changed_at(all[i]), was[i]) << all[i];
 }
 
 TEST_F(Walk, SpecialFilesAreRepairedLikeRegularOnes) {
@@ -139,6 +157,7 @@ TEST_F(Walk, SymlinksAreReportedNeverChangedOrFollowed) {
     make_link("/mnt/outside/target", "/mnt/data/t/dirlink", bob, bob);
     make_link("/mnt/outside/file", "/mnt/data/t/filelink", bob, bob);
     make_link("nowhere", "/mnt/data/t/dangling", bob, bob);
+    make_link("/mnt/outside/file", "/mnt/data/t/mine", alice, alice);  // all as he would want
     const RunResult r = run(user, {"/mnt/data/t"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, updated("/mnt/data/t") + "\n");
@@ -147,7 +166,8 @@ TEST_F(Walk, SymlinksAreReportedNeverChangedOrFollowed) {
     EXPECT_EQ(err, (std::vector<std::string>{
                        "\"/mnt/data/t/dangling\" is a symlink, not modifying permission",
                        "\"/mnt/data/t/dirlink\" is a symlink, not modifying permission",
-                       "\"/mnt/data/t/filelink\" is a symlink, not modifying permission"}));
+                       "\"/mnt/data/t/filelink\" is a symlink, not modifying permission",
+                       "\"/mnt/data/t/mine\" is a symlink, not modifying permission"}));
     for (const char* l : {"/mnt/data/t/dirlink", "/mnt/data/t/filelink", "/mnt/data/t/dangling"}) {
         EXPECT_EQ(meta(l), (Meta{bob, bob, 0777})) << l;
     }
