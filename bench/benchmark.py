@@ -5,10 +5,13 @@ The peers: `chown -R -h U:G TREE && chmod -R g+r TREE` (silent), the same with -
 to a file (one line per path, as quorvane prints), and `systemd-tmpfiles --create` with a
 `Z TREE 0640 U G -` line (a descriptor-based recursive chown and chmod, silent).
 
-Run as root; it enters a private mount namespace of its own, mounts a tmpfs (or, with --disk DIR,
-binds DIR) over /mnt/data, and touches nothing on the host outside DIR. Prints quorvane's median
-wall and CPU (user + system) time, each as a ratio to the peer's median, and peak resident
-memory.
+Each tree is timed twice over: a first run, from a tree owned by root without group-read, and a
+re-run, from a tree already handed over, as when cron or a deploy script hands it over again.
+
+Run as root; it enters a private mount namespace of its own and mounts over /mnt a tmpfs, an ext4
+file system it makes on a loop image in that tmpfs, or (with --disk DIR) binds DIR; it touches
+nothing on the host outside DIR. Prints quorvane's median wall and CPU (user + system) time, each
+as a ratio to the peer's median, and peak resident memory.
 """
 import argparse
 import os
@@ -22,32 +25,45 @@ TREE_ROOT = "/mnt/data/bench"
 UID = GID = 1000
 
 
-def enter_namespace(disk):
-    """Enters a private mount namespace; returns whether it made the --disk directory."""
+def enter_namespace():
+    """Enters a private mount namespace, by running this script again in one."""
     if os.environ.get("QUORVANE_BENCH_NS") != "1":
         os.environ["QUORVANE_BENCH_NS"] = "1"
         os.execvp("unshare", ["unshare", "--mount", "--propagation", "private",
                               sys.executable] + sys.argv)
+
+
+def mount_fs(fs, disk):
+    """Mounts `fs` ("tmpfs", "ext4", or "disk" for --disk) over /mnt; returns whether it made
+    the --disk directory."""
     made = False
-    if disk:
+    if fs == "disk":
         made = not os.path.exists(disk)
         os.makedirs(disk, exist_ok=True)
         subprocess.run(["mount", "--bind", disk, "/mnt"], check=True)
-        os.makedirs("/mnt/data", exist_ok=True)
     else:
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/mnt"], check=True)
-        os.makedirs("/mnt/data")
+    if fs == "ext4":
+        # Room for the wide tree's 101,101 entries and more, on a loop device that goes with
+        # the mount.
+        os.makedirs("/mnt/image")
+        subprocess.run(["truncate", "-s", "2G", "/mnt/image/ext4.img"], check=True)
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-N", "262144", "/mnt/image/ext4.img"],
+                       check=True)
+        subprocess.run(["mount", "-o", "loop", "/mnt/image/ext4.img", "/mnt"], check=True)
+    os.makedirs("/mnt/data", exist_ok=True)
     return made
 
 
-def clean_up(disk, made):
-    """Leaves the --disk directory as it was found: gone, if it was made here."""
-    if not disk:
-        return
-    subprocess.run(["rm", "-rf", "/mnt/data", "/mnt/bench.out", "/mnt/bench.rss",
-                    "/mnt/bench-tmpfiles.conf"], check=True)
-    if made:
+def unmount_fs(fs, disk, made):
+    """Leaves /mnt, and the --disk directory, as they were found."""
+    if fs == "disk":
+        subprocess.run(["rm", "-rf", "/mnt/data", "/mnt/bench.out", "/mnt/bench.rss",
+                        "/mnt/bench-tmpfiles.conf"], check=True)
+    subprocess.run(["umount", "/mnt"], check=True)
+    if fs == "ext4":
         subprocess.run(["umount", "/mnt"], check=True)
+    if made:
         os.rmdir(disk)
 
 
@@ -89,10 +105,15 @@ def count_entries(path):
     return n
 
 
-def reset(path):
-    # Every timed run starts from the same state: owned by root, no group-read anywhere.
-    subprocess.run(["chown", "-R", "-h", "0:0", path], check=True)
-    subprocess.run(["chmod", "-R", "g-rws", path], check=True)
+def reset(path, again):
+    """Puts the tree in the state every timed run starts from: owned by root without group-read,
+    or, `again`, already handed over to the target with group-read."""
+    if again:
+        subprocess.run(["chown", "-R", "-h", "%d:%d" % (UID, GID), path], check=True)
+        subprocess.run(["chmod", "-R", "g+r", path], check=True)
+    else:
+        subprocess.run(["chown", "-R", "-h", "0:0", path], check=True)
+        subprocess.run(["chmod", "-R", "g-rws", path], check=True)
     subprocess.run(["sync"], check=True)
 
 
@@ -115,10 +136,12 @@ def timed(argv, out, append=False):
     return elapsed, float(user) + float(system), int(rss)
 
 
-def peers(path):
+def peers(path, against):
     """Each peer as (name, commands run one after the other, their output to one file)."""
     ids = "%d:%d" % (UID, GID)
-    found = [
+    found = [("quorvane before", [[against, "--uid", str(UID), "--gid", str(GID), path]])]
+    found = found if against else []
+    found += [
         ("chown+chmod", [["chown", "-R", "-h", ids, path], ["chmod", "-R", "g+r", path]]),
         ("chown+chmod -v", [["chown", "-R", "-h", "-v", ids, path],
                             ["chmod", "-R", "-v", "g+r", path]]),
@@ -133,10 +156,11 @@ def peers(path):
     return found
 
 
-def bench(name, path, tool, runs):
-    """Times `tool`, a command line ending with the tool, against each peer on `path`."""
+def bench(fs_name, name, path, tool, runs, again, against):
+    """Times `tool`, a command line ending with the tool, against each peer on `path`, each run
+    from the state reset() makes."""
     log = "/mnt/bench.out"
-    others = peers(path)
+    others = peers(path, against)
     names = ["quorvane"] + [peer for peer, _ in others]
     wall = {n: [] for n in names}
     cpu = {n: [] for n in names}
@@ -144,7 +168,7 @@ def bench(name, path, tool, runs):
     commands = [("quorvane", [tool + ["--uid", str(UID), "--gid", str(GID), path]])] + others
     for _ in range(runs):
         for who, argvs in commands:
-            reset(path)
+            reset(path, again)
             total_wall = total_cpu = 0
             for i, argv in enumerate(argvs):
                 w, c, r = timed(argv, log, append=i > 0)
@@ -155,8 +179,9 @@ def bench(name, path, tool, runs):
             cpu[who].append(total_cpu)
     ours_wall = statistics.median(wall["quorvane"])
     ours_cpu = statistics.median(cpu["quorvane"])
-    row = "%-5s %7d entries  quorvane wall %6.3f s cpu %6.3f s %5.1f MiB" % (
-        name, count_entries(path), ours_wall, ours_cpu, rss["quorvane"] / 1024)
+    row = "%-5s %-5s %-8s %7d entries  quorvane wall %6.3f s cpu %6.3f s %5.1f MiB" % (
+        fs_name, name, "re-run" if again else "first", count_entries(path), ours_wall, ours_cpu,
+        rss["quorvane"] / 1024)
     for peer, _ in others:
         row += "  | vs %s: wall %4.2f cpu %4.2f (%4.1f MiB)" % (
             peer, ours_wall / statistics.median(wall[peer]),
@@ -170,7 +195,11 @@ def main():
     ap.add_argument("--tool", default=os.path.join(os.path.dirname(__file__), "..",
                                                    "build-release", "quorvane"))
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--disk", help="a scratch directory to bind over /mnt instead of a tmpfs")
+    ap.add_argument("--against", metavar="BINARY",
+                    help="another build of quorvane, timed as one more peer: before and after")
+    ap.add_argument("--fs", default="tmpfs,ext4",
+                    help="the file systems to time on, of tmpfs and ext4 (default: both)")
+    ap.add_argument("--disk", help="a scratch directory to bind over /mnt, timed instead of --fs")
     ap.add_argument("--refuse", metavar="CALL=ERRNO,...",
                     help="run quorvane with these system calls made to fail, as an older kernel "
                          "or a container would (for example fchmodat2=ENOSYS)")
@@ -183,19 +212,22 @@ def main():
     tool = [os.path.abspath(args.tool)]
     if args.refuse:
         tool = [os.path.abspath(args.launcher), args.refuse] + tool
-    made = enter_namespace(args.disk)
-    print("tree  entries  medians of %d alternating runs, output to a file; %s%s; quorvane's "
-          "wall and CPU (user + system) time, then as a ratio to each peer's (below 1: quorvane "
-          "is faster); peak RSS"
-          % (args.runs, "disk " + args.disk if args.disk else "tmpfs",
-             ", refusing " + args.refuse if args.refuse else ""))
-    for name, make in (("wide", make_wide), ("deep", make_deep)):
-        path = "%s-%s" % (TREE_ROOT, name)
-        subprocess.run(["rm", "-rf", path], check=True)
-        make(path)
-        bench(name, path, tool, args.runs)
-        subprocess.run(["rm", "-rf", path], check=True)
-    clean_up(args.disk, made)
+    enter_namespace()
+    print("fs    tree  run      entries  medians of %d alternating runs, output to a file%s; "
+          "quorvane's wall and CPU (user + system) time, then as a ratio to each peer's (below 1: "
+          "quorvane is faster); peak RSS"
+          % (args.runs, ", refusing " + args.refuse if args.refuse else ""))
+    for fs in ["disk"] if args.disk else args.fs.split(","):
+        made = mount_fs(fs, args.disk)
+        for name, make in (("wide", make_wide), ("deep", make_deep)):
+            path = "%s-%s" % (TREE_ROOT, name)
+            subprocess.run(["rm", "-rf", path], check=True)
+            make(path)
+            for again in (False, True):
+                bench(fs, name, path, tool, args.runs, again,
+                      os.path.abspath(args.against) if args.against else None)
+            subprocess.run(["rm", "-rf", path], check=True)
+        unmount_fs(fs, args.disk, made)
 
 
 if __name__ == "__main__":
