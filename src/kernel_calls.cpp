@@ -44,6 +44,9 @@ struct open_how {
 #define AT_HANDLE_FID 0x200
 #endif
 
+// A status read must not fail with EOVERFLOW on a 32-bit system (see the build's definitions).
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "64-bit file offsets and inode numbers");
+
 namespace {
 
 // Whether the call answers `probe`'s bad arguments as the kernel does, with EINVAL.

@@ -219,6 +219,25 @@ std::string mount_ext4(const std::string& dir);
 /// Whether the suite runs under CI=true, where nothing may be passed over.
 bool under_ci();
 
+/// Whether the harness knows this architecture's system calls: its registers for the traps, and
+/// its audit number for tests/refuse_calls, which refuses calls only where it knows them.
+#if defined(__x86_64__) || defined(__aarch64__)
+constexpr bool calls_known = true;
+#else
+constexpr bool calls_known = false;
+#endif
+
+/// At the start of a test that stops the tool with traps or refuses it system calls: on an
+/// architecture whose calls the harness does not know, it fails under CI=true and is skipped,
+/// with the reason, elsewhere; never a pass that proved nothing.
+#define NEEDS_KNOWN_CALLS()                                                                    \
+    do {                                                                                       \
+        if (!calls_known) {                                                                    \
+            if (under_ci()) FAIL() << "the trap harness does not know this architecture";      \
+            GTEST_SKIP() << "the trap harness does not know this architecture's calls";         \
+        }                                                                                      \
+    } while (false)
+
 /// Base of every end-to-end test: needs root (a skip under CI=true is a failure) and starts from
 /// an empty /mnt/data and /mnt/outside, both owned by root with mode 0755, and an empty /run with
 /// an empty /run/lock (mode 1777).

@@ -103,6 +103,7 @@ TEST_F(Hostile, DirectorySwappedWithLinkOut) {
 // Each attack stops the tool at the one system call where a change to the tree would matter,
 // makes it there, and lets the tool go on.
 TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
+    NEEDS_KNOWN_CALLS();
     auto sentinels = make_sentinels();
     make_dir("/mnt/outside/target", 0700);
     sentinels["/mnt/outside/target"] = meta("/mnt/outside/target");
@@ -257,6 +258,7 @@ TEST_F(Hostile, TreeChangedAtTheMomentThatMatters) {
 }
 
 TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
+    NEEDS_KNOWN_CALLS();
     const int levels = 40;
     const std::vector<std::string> names = {"a", "b", "y", "z"}, files = {"/a", "/b", "/y", "/z"};
     make_dir("/mnt/data/decoy", 0700);
@@ -383,6 +385,7 @@ class ProtectedHardlinks {
 };
 
 TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
+    NEEDS_KNOWN_CALLS();
     const auto sentinels = make_sentinels();
     make_dir("/mnt/data/m", 0755, mallory, mallory);
     // With the protection on, a user in group 2000 may still link any file he may read and write.
@@ -523,6 +526,7 @@ TEST_F(Hostile, HardLinksToFilesOutsideTheTreeAreRefused) {
 }
 
 TEST_F(Hostile, ArgumentsAreResolvedWithTheCallersRights) {
+    NEEDS_KNOWN_CALLS();
     const auto sentinels = make_sentinels();
     make_dir("/mnt/data/m", 0755, mallory, mallory);
     make_file("/mnt/data/m/foo", 0600, mallory, mallory);
@@ -686,6 +690,7 @@ TEST_F(Hostile, RootsAreReachedOnlyThroughWaysRootControls) {
 }
 
 TEST_F(Hostile, AnotherProcesssDescriptorTableIsNeverTakenForOurOwn) {
+    NEEDS_KNOWN_CALLS();
     const auto sentinels = make_sentinels();
     make_dir("/mnt/data/m", 0700, mallory, mallory);
     make_file("/mnt/data/m/f", 0600, mallory, mallory);
@@ -766,6 +771,7 @@ TEST_F(Hostile, MemoryRunningOutElsewhereEndsTheRunWithOneLine) {
 // A sanitizer's runtime needs procfs itself, so this runs in the plain build only.
 #ifndef __SANITIZE_ADDRESS__
 TEST_F(Hostile, ProcThatIsNotProcfsIsNeverTrusted) {
+    NEEDS_KNOWN_CALLS();
     const auto sentinels = make_sentinels();
     make_dir("/mnt/data/m", 0700, mallory, mallory);
     make_dir("/mnt/data/m/d", 0700, mallory, mallory);

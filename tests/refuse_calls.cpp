@@ -13,10 +13,20 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
+
+// The architecture whose calls it refuses: their numbers below are the same on both.
+#if defined(__x86_64__)
+constexpr unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr unsigned arch = AUDIT_ARCH_AARCH64;
+#else
+constexpr unsigned arch = 0;
+#endif
 
 int main(int argc, char** argv) {
     const auto fail = [&](const std::string& why) {
@@ -24,13 +34,20 @@ int main(int argc, char** argv) {
         return 126;
     };
     if (argc < 3) return fail("usage: NAME=ERRNO[,NAME=ERRNO...] PROGRAM [ARG...]");
+    // Anywhere else it could refuse nothing, and what it runs would prove nothing: it fails, or,
+    // outside CI, ends as skipped (77).
+    if (arch == 0) {
+        const char* ci = std::getenv("CI");
+        fail("does not know this architecture's system calls");
+        return ci && std::string(ci) == "true" ? 126 : 77;
+    }
     const std::map<std::string, unsigned> numbers = {
         {"close_range", 436}, {"openat2", 437}, {"fchmodat2", 452}};
     const std::map<std::string, unsigned> errors = {{"ENOSYS", ENOSYS}, {"EPERM", EPERM}};
 
     std::vector<sock_filter> prog = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
     };

@@ -130,6 +130,7 @@ TEST_F(Report, LinesThatCannotBeWrittenAreCountedAndTheWorkFinishes) {
 }
 
 TEST_F(Report, TheFirstOfTwoWriteErrorsIsTheOneReported) {
+    NEEDS_KNOWN_CALLS();
     make_dir("/mnt/data/t", 0700);
     make_file("/mnt/data/t/f", 0600);
     // Enough lines for more than one write, however many lines a write holds.
@@ -147,6 +148,7 @@ TEST_F(Report, TheFirstOfTwoWriteErrorsIsTheOneReported) {
 }
 
 TEST_F(Report, APipeGetsWholeLinesAtMostPipeBufAtOnce) {
+    NEEDS_KNOWN_CALLS();
     make_dir("/mnt/data/t", 0700);
     for (int i = 0; i < 200; ++i) {
         make_file("/mnt/data/t/a-name-long-enough-for-a-few-pipe-buffers-" + std::to_string(i),
@@ -171,6 +173,7 @@ TEST_F(Report, APipeGetsWholeLinesAtMostPipeBufAtOnce) {
 }
 
 TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
+    NEEDS_KNOWN_CALLS();
     make_dir("/mnt/data/t", 0700, bob, bob);
     make_dir("/mnt/data/t/.git", 0700, bob, bob);
     make_file("/mnt/data/t/.git/HEAD", 0600, bob, bob);
@@ -263,6 +266,7 @@ std::string who(uid_t uid) {
 }
 
 TEST_F(Report, EachRunIsLoggedForTheAudit) {
+    NEEDS_KNOWN_CALLS();
     make_dir("/mnt/data/t", 0700, bob, bob);
     make_file("/mnt/data/t/f", 0600, bob, bob);
     // NOLINTNEXTLINE(misc-misleading-bidirectional): the override is the point of this name
