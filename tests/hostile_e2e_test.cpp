@@ -666,7 +666,7 @@ TEST_F(Hostile, RootsAreReachedOnlyThroughWaysRootControls) {
         }
         row.way();
         RunOptions opt;
-        opt.timeout = 10;  // a loop must not hang the run
+        opt.timeout = 60;  // a loop must not hang the run
         const RunResult r = run(caller, {arg}, opt);
         if (row.culprit.empty()) {
             EXPECT_EQ(r.status, 0);
