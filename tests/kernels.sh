@@ -26,7 +26,9 @@ if [[ ${1:-} == --guest ]]; then
     cd "$TMPDIR"
     echo "kernel $(uname -r), open files $(ulimit -Sn)/$(ulimit -Hn)," \
         "protected_hardlinks $(cat /proc/sys/fs/protected_hardlinks)"
-    exec ctest --test-dir "$build" -R "${4:-^(unit|e2e)[._]}" --output-on-failure --timeout 900
+    # In parallel: every end-to-end test has a namespace of its own.
+    exec ctest --test-dir "$build" -R "${4:-^(unit|e2e)[._]}" --output-on-failure --timeout 900 \
+        --parallel "$(nproc)"
 fi
 
 arch=amd64
