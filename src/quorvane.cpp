@@ -143,7 +143,9 @@ int options(int argc, char** argv, std::vector<Argument>& paths, Target& target,
             case 'h':
                 usage_and_exit(say_err, 0);
             case help_option:
-                usage_and_exit(say_out, 0);
+                for (const std::string& line : help_lines(allowed_paths)) say_out(line);
+                report_flush();
+                std::exit(0);
             case version_option:
                 say_out(version_line());
                 report_flush();

@@ -147,6 +147,28 @@ std::vector<std::string> usage_lines(const std::vector<std::filesystem::path>& r
     return lines;
 }
 
+std::vector<std::string> help_lines(const std::vector<std::filesystem::path>& roots) {
+    std::vector<std::string> lines = {
+        "Usage: " QUORVANE_INSTALLED_AS " [--uid UID] [--gid GID] [--setgid] PATH...",
+        "Hands each PATH, and everything below it, over to owner UID and group GID (by default",
+        "your own): owner and group set, group-read added. With --setgid every directory is also",
+        "made group-writable, group-searchable and set-group-ID; files only gain group-read.",
+        "Symbolic links are reported, never changed or followed.",
+        "Each PATH must be, or lie under, one of these roots:",
+    };
+    for (const auto& root : roots) lines.push_back(" - " + quote_path(root.native()));
+    lines.insert(
+        lines.end(),
+        {
+            "Whoever may run it can take over any file under them, other users' too: as installed,",
+            "only root and the members of group quorvane may run it.",
+            "Each run is logged to the system log (authpriv, tag quorvane: journalctl -t "
+            "quorvane).",
+            "More, the exit status among it: man quorvane",
+        });
+    return lines;
+}
+
 std::string id_not_a_number(std::string_view which, std::string_view text) {
     return "Error: " + std::string(which) + " " + quote_path(text) + " is not a decimal number";
 }

@@ -46,6 +46,10 @@ void say_updated(std::string_view path);
 
 /// The usage text, a line each, ending with `roots`, one a line.
 std::vector<std::string> usage_lines(const std::vector<std::filesystem::path>& roots);
+/// What --help says, a line each: the name the tool is installed under, what it sets and adds
+/// with and without --setgid, `roots`, who may take what under them, where the audit goes, and
+/// where to read more.
+std::vector<std::string> help_lines(const std::vector<std::filesystem::path>& roots);
 /// "Error: uid \"TEXT\" is not a decimal number" (`which`: "uid" or "gid").
 std::string id_not_a_number(std::string_view which, std::string_view text);
 /// "Error: uid \"TEXT\" is out of range" (`which`: "uid" or "gid").

@@ -17,8 +17,8 @@ TEST_F(Cli, HelpAndBadOptionsPrintTheUsage) {
     } cases[] = {
         {{"-h"}, 0, "", usage},
         {{"--setgid", "-h"}, 0, "", usage},
-        {{"--help"}, 0, usage, ""},
-        {{"--he", "--bogus"}, 0, usage, ""},
+        {{"--help"}, 0, help_text(), ""},
+        {{"--he", "--bogus"}, 0, help_text(), ""},
         {{"--version"}, 0, "quorvane " QUORVANE_VERSION "\n", ""},
         {{"-?"}, 1, "", usage},
         // The complaints are the C library's, with the tool's own name, never argv[0].

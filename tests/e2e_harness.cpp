@@ -12,8 +12,8 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -525,19 +525,27 @@ std::string mount_ext4(const std::string& dir) {
     if (std::system("mkfs.ext4 -q -F -O ^dir_index /mnt/ext4.img >/dev/null 2>&1") != 0) {
         return "mkfs.ext4 /mnt/ext4.img failed (is e2fsprogs installed?)";
     }
-    // The namespace's /dev has no loop devices: they are made as they are needed.
+    // The namespace's /dev has no loop devices: they are made as they are needed. Another test
+    // may take the free one first: then the next is asked for.
     mknod("/dev/loop-control", S_IFCHR | 0600, makedev(10, 237));
     const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-    const int n = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
+    const int file = open(image, O_RDWR | O_CLOEXEC);
+    std::string loop;
+    int dev = -1;
+    bool bound = false;
+    for (int tries = 0; control >= 0 && file >= 0 && !bound && tries < 10; ++tries) {
+        const int n = ioctl(control, LOOP_CTL_GET_FREE);
+        if (n < 0) break;
+        loop = "/dev/loop" + std::to_string(n);
+        mknod(loop.c_str(), S_IFBLK | 0600, makedev(7, static_cast<unsigned>(n)));
+        if (dev >= 0) close(dev);
+        dev = open(loop.c_str(), O_RDWR | O_CLOEXEC);
+        bound = dev >= 0 && ioctl(dev, LOOP_SET_FD, file) == 0;
+    }
     if (control >= 0) close(control);
-    if (n < 0) return fail("a free loop device");
-    const std::string loop = "/dev/loop" + std::to_string(n);
-    mknod(loop.c_str(), S_IFBLK | 0600, makedev(7, static_cast<unsigned>(n)));
-    const int dev = open(loop.c_str(), O_RDWR | O_CLOEXEC), file = open(image, O_RDWR | O_CLOEXEC);
     loop_info64 info{};
     info.lo_flags = LO_FLAGS_AUTOCLEAR;
-    const bool bound = dev >= 0 && file >= 0 && ioctl(dev, LOOP_SET_FD, file) == 0 &&
-                       ioctl(dev, LOOP_SET_STATUS64, &info) == 0;
+    bound = bound && ioctl(dev, LOOP_SET_STATUS64, &info) == 0;
     const bool mounted = bound && mount(loop.c_str(), dir.c_str(), "ext4", 0, nullptr) == 0;
     std::string why = mounted ? "" : fail(("ext4 on " + loop).c_str());
     for (const int fd : {dev, file}) {
@@ -568,6 +576,26 @@ std::string usage_text() {
            " - \"/var/run/brelmont/mqx47\"\n"
            " - \"/run/lock\"\n"
            " - \"/wyr_data\"\n";
+}
+
+std::string help_text() {
+    return "Usage: " QUORVANE_INSTALLED_AS
+           " [--uid UID] [--gid GID] [--setgid] PATH...\n"
+           "Hands each PATH, and everything below it, over to owner UID and group GID (by default\n"
+           "your own): owner and group set, group-read added. With --setgid every directory is "
+           "also\n"
+           "made group-writable, group-searchable and set-group-ID; files only gain group-read.\n"
+           "Symbolic links are reported, never changed or followed.\n"
+           "Each PATH must be, or lie under, one of these roots:\n"
+           " - \"/mnt/data\"\n"
+           " - \"/var/run/brelmont/mqx47\"\n"
+           " - \"/run/lock\"\n"
+           " - \"/wyr_data\"\n"
+           "Whoever may run it can take over any file under them, other users' too: as installed,\n"
+           "only root and the members of group quorvane may run it.\n"
+           "Each run is logged to the system log (authpriv, tag quorvane: journalctl -t "
+           "quorvane).\n"
+           "More, the exit status among it: man quorvane\n";
 }
 
 Meta meta(const std::string& path) {

@@ -154,6 +154,9 @@ RunResult run(const Caller& caller, const std::vector<std::string>& args,
 /// The exact usage text, every line ended by a newline.
 std::string usage_text();
 
+/// What --help prints, every line ended by a newline.
+std::string help_text();
+
 /// Owner, group and permission bits (07777) of `path`, not following a final link.
 struct Meta {
     uid_t uid;
@@ -230,12 +233,12 @@ constexpr bool calls_known = false;
 /// At the start of a test that stops the tool with traps or refuses it system calls: on an
 /// architecture whose calls the harness does not know, it fails under CI=true and is skipped,
 /// with the reason, elsewhere; never a pass that proved nothing.
-#define NEEDS_KNOWN_CALLS()                                                                    \
-    do {                                                                                       \
-        if (!calls_known) {                                                                    \
-            if (under_ci()) FAIL() << "the trap harness does not know this architecture";      \
-            GTEST_SKIP() << "the trap harness does not know this architecture's calls";         \
-        }                                                                                      \
+#define NEEDS_KNOWN_CALLS()                                                               \
+    do {                                                                                  \
+        if (!calls_known) {                                                               \
+            if (under_ci()) FAIL() << "the trap harness does not know this architecture"; \
+            GTEST_SKIP() << "the trap harness does not know this architecture's calls";   \
+        }                                                                                 \
     } while (false)
 
 /// Base of every end-to-end test: needs root (a skip under CI=true is a failure) and starts from

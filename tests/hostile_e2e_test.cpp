@@ -1,6 +1,7 @@
 // End-to-end tests with an attacker: nothing outside the admitted tree may ever change.
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -367,20 +368,24 @@ TEST_F(Hostile, DirectoryGivenUpAndReplacedIsNeverReopened) {
 }
 
 // Turns the kernel's hard-link protection on, as Debian has it, for as long as it lives.
+// The setting is the whole machine's: tests run side by side take turns with it.
 class ProtectedHardlinks {
   public:
-    ProtectedHardlinks() {
+    ProtectedHardlinks() : lock_(open(path_, O_RDONLY | O_CLOEXEC)) {
+        EXPECT_EQ(flock(lock_, LOCK_EX), 0) << std::strerror(errno);
         std::ifstream(path_) >> was_;
         if (was_ != "1") std::ofstream(path_) << "1\n";
     }
     ~ProtectedHardlinks() {
         if (was_ != "1") std::ofstream(path_) << was_ << "\n";
+        close(lock_);
     }
     ProtectedHardlinks(const ProtectedHardlinks&) = delete;
     ProtectedHardlinks& operator=(const ProtectedHardlinks&) = delete;
 
   private:
     const char* path_ = "/proc/sys/fs/protected_hardlinks";
+    int lock_;
     std::string was_;
 };
 

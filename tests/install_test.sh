@@ -35,12 +35,16 @@ help=$("$bin" -h 2>&1)
 [[ $sanitize != ON && $(id -u) -eq 0 ]] || { echo "install: staged $got"; exit 0; }
 
 # For real, as root, into a tmpfs that only a private mount namespace sees: prints the binary's
-# mode and owner, or "none".
+# mode and owner, or "none"; then uninstalls twice, as the README's line may be run, and prints
+# whatever of it is left.
 real_install() {
     unshare --mount --propagation private bash -c '
         mount -t tmpfs tmpfs /mnt || exit 1
         cmake --install "$1" --prefix /mnt/prefix >/mnt/log 2>&1 || cat /mnt/log
-        stat -c "%a %U:%G" /mnt/prefix/bin/quorvane 2>/dev/null || echo none' sh "$build"
+        stat -c "%a %U:%G" /mnt/prefix/bin/quorvane 2>/dev/null || { echo none; exit 0; }
+        for again in 1 2; do "$2" "$1" >/mnt/log 2>&1 || cat /mnt/log; done
+        find /mnt/prefix -name "*quorvane*" -o -name "bash-completion"' \
+        sh "$build" "$(dirname "$0")/../tools/uninstall.sh"
 }
 if [[ -z $group ]]; then
     want="4755 root:root"

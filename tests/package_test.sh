@@ -22,10 +22,14 @@ repo=$(realpath "${1:-.}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# What it is doing, as it starts each step: the build takes minutes.
+step() { echo "package test: $* ($SECONDS s)"; }
+step "cloning $repo"
 git clone -q "$repo" "$work/quorvane"
+step "building the $arch package, as many jobs at a time as there are processors${cross:+ (cross)}"
 # As the README builds it: the staging tree, which holds the set-user-ID binary, is cleaned at the
 # end, so that no set-ID file stays in the clone for anyone who can reach it.
-(cd "$work/quorvane" && dpkg-buildpackage "${cross[@]}" -us -uc -b -tc) >"$work/build.log" 2>&1 || {
+(cd "$work/quorvane" && dpkg-buildpackage "${cross[@]}" -us -uc -b -tc -jauto) >"$work/build.log" 2>&1 || {
     tail -n 60 "$work/build.log"
     exit 1
 }
@@ -36,6 +40,7 @@ version=$(dpkg-parsechangelog -l "$work/quorvane/debian/changelog" -S Version)
 deb=$work/quorvane_${version}_${arch}.deb
 [[ -f $deb ]] || { echo "no $(basename "$deb")"; ls "$work"; exit 1; }
 
+step "checking what it holds, and lintian"
 listing=$(dpkg-deb -c "$deb")
 expect() {
     grep -Eq "$1" <<<"$listing" || { echo "missing: $1"$'\n'"$listing"; exit 1; }
@@ -68,6 +73,7 @@ echo "package: $(basename "$deb"), lintian clean but for the set-user-ID overrid
 
 # Installed: only root and the members of group quorvane may run it. Each user runs it from his
 # own login (setpriv would keep root's capabilities across the exec).
+step "installing it, and running it as root, a member of the group and another user"
 users=()
 trap 'for u in "${users[@]}"; do userdel "$u"; done; rm -rf "$work"' EXIT
 apt-get install -y --no-install-recommends "$deb" man-db bash-completion >"$work/apt.log" 2>&1 || {
@@ -90,6 +96,7 @@ runs() { runuser -u "$1" -- quorvane -h 2>&1 | head -n 1; }
     echo "another user: $(runs quorvane-other)"
     exit 1
 }
+step "upgrading over an admin's own choice, and purging"
 # An admin's own choice survives an upgrade.
 dpkg-statoverride --remove /usr/bin/quorvane
 dpkg-statoverride --update --add root quorvane 4750 /usr/bin/quorvane
