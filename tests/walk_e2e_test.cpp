@@ -209,24 +209,24 @@ bool make_immutable(const std::string& path) {
 TEST_F(Walk, DirectoryNotTakenIsEnteredOnlyWhereTheCallerCouldListIt) {
     make_dir("/mnt/data/t", 0700, bob, bob);
     make_file("/mnt/data/t/f", 0600, bob, bob);
-    // Root's, seen read-only under the root: the caller may not list it himself.
+    // Root's, seen read-only under the root: an archive the caller may not list himself, and a
+    // public tree, readable by everyone, whose contents are no secret.
     make_dir("/mnt/outside/archive", 0700);
     make_dir("/mnt/outside/archive/secret-dir", 0700);
     make_file("/mnt/outside/archive/secret-dir/secret-name", 0600);
-    make_dir("/mnt/data/archive", 0755);
-    ASSERT_EQ(mount("/mnt/outside/archive", "/mnt/data/archive", nullptr, MS_BIND, nullptr), 0);
-    ASSERT_EQ(
-        mount(nullptr, "/mnt/data/archive", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    make_dir("/mnt/outside/public", 0755);
+    make_file("/mnt/outside/public/notes", 0644);
+    for (const std::string name : {"archive", "public"}) {
+        const std::string at = "/mnt/data/" + name;
+        make_dir(at, 0755);
+        ASSERT_EQ(mount(("/mnt/outside/" + name).c_str(), at.c_str(), nullptr, MS_BIND, nullptr),
+                  0);
+        ASSERT_EQ(mount(nullptr, at.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+                  0);
+    }
     make_dir("/mnt/data/imm", 0700, bob, bob);
     make_file("/mnt/data/imm/inside", 0600, bob, bob);
     const bool immutable = make_immutable("/mnt/data/imm");
-    // Readable by everyone: what is in them is no secret.
-    make_dir("/mnt/outside/public", 0755);
-    make_file("/mnt/outside/public/notes", 0644);
-    make_dir("/mnt/data/public", 0755);
-    ASSERT_EQ(mount("/mnt/outside/public", "/mnt/data/public", nullptr, MS_BIND, nullptr), 0);
-    ASSERT_EQ(
-        mount(nullptr, "/mnt/data/public", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
     make_dir("/mnt/data/other", 0755, bob, bob);
     make_file("/mnt/data/other/mine", 0600, alice, alice);
     make_file("/mnt/data/other/theirs", 0600, bob, bob);
