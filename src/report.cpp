@@ -149,7 +149,8 @@ std::vector<std::string> usage_lines(const std::vector<std::filesystem::path>& r
 
 std::vector<std::string> help_lines(const std::vector<std::filesystem::path>& roots) {
     std::vector<std::string> lines = {
-        "Usage: " QUORVANE_INSTALLED_AS " [--uid UID] [--gid GID] [--setgid] PATH...",
+        std::string("Usage: ") + QUORVANE_INSTALLED_AS +
+            " [--uid UID] [--gid GID] [--setgid] PATH...",
         "Hands each PATH, and everything below it, over to owner UID and group GID (by default",
         "your own): owner and group set, group-read added. With --setgid every directory is also",
         "made group-writable, group-searchable and set-group-ID; files only gain group-read.",

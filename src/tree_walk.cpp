@@ -10,6 +10,14 @@
 
 #include "interruption.h"
 
+namespace {
+
+// After this many entries in a row that had to be opened after all, a directory is not looked
+// into by name any more: a first run would pay a status read per file for nothing.
+constexpr int needless_looks = 4;
+
+}  // namespace
+
 TreeWalk::TreeWalk(const Kernel& k, const std::vector<Argument>& args,
                    const std::vector<Root>& roots)
     : kernel_(k),
@@ -25,10 +33,6 @@ const Entry* TreeWalk::next() {
     if (args_left_ == 0) return nullptr;
     return argument(args_[--args_left_]);
 }
-
-// After this many entries in a row that had to be opened after all, a directory is not looked
-// into by name any more: a first run would pay a status read per file for nothing.
-constexpr int needless_looks = 4;
 
 // Done with the path handed on last: a file's descriptor goes to be closed with others, a
 // directory's listing is held, unless skipped or empty.

@@ -83,8 +83,8 @@ TEST_F(Walk, SetgidTreeGivesDirectoriesGroupWriteAndFilesGroupRead) {
     // Handed over again, all as wanted: nothing is written, and the report is the same.
     const std::vector<std::string> all = {"/mnt/data/t",   "/mnt/data/t/sub",  "/mnt/data/t/sub/f",
                                           "/mnt/data/t/g", "/mnt/data/t/mine", "/mnt/data/t/suid"};
-    std::vector<timespec> was;
-    for (const auto& p : all) was.push_back(changed_at(p));
+    std::vector<timespec> was(all.size());
+    for (size_t i = 0; i < all.size(); ++i) was[i] = changed_at(all[i]);
     const RunResult again = run(user, {"--setgid", "/mnt/data/t"});
     EXPECT_EQ(again.out, r.out);
     EXPECT_EQ(again.err, "");
