@@ -358,27 +358,13 @@ std::string audit_argument(std::string_view written, std::string_view resolved) 
     return out;
 }
 
-namespace {
-
-std::string signal_name(int sig) {
-    switch (sig) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "signal " + std::to_string(sig);
-    }
-}
-
-}  // namespace
-
 std::string audit_end_line(std::string_view caller, long visited, int failures, int signal) {
-    return std::string(caller) + ": " +
-           (signal ? "interrupted by " + signal_name(signal) : std::string("ended")) + ": " +
-           std::to_string(visited) + (visited == 1 ? " path" : " paths") + " visited, " +
+    const std::string name = signal == SIGINT    ? "SIGINT"
+                             : signal == SIGTERM ? "SIGTERM"
+                             : signal == SIGHUP  ? "SIGHUP"
+                                                 : "signal " + std::to_string(signal);
+    return std::string(caller) + ": " + (signal ? "interrupted by " + name : std::string("ended")) +
+           ": " + std::to_string(visited) + (visited == 1 ? " path" : " paths") + " visited, " +
            std::to_string(failures) + (failures == 1 ? " failure" : " failures");
 }
 
