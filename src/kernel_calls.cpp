@@ -28,15 +28,22 @@ struct open_how {
 #define RESOLVE_BENEATH 0x08
 #endif
 
-// The same numbers on every architecture that has these calls.
+// For C libraries older than these calls: the number every architecture shares, but for alpha,
+// ia64 and mips, which number apart; there -1, which the kernel answers with ENOSYS, so that the
+// fallback runs rather than another call.
+#if defined(__alpha__) || defined(__ia64__) || defined(__mips__)
+#define SHARED_NUMBER(n) (-1)
+#else
+#define SHARED_NUMBER(n) (n)
+#endif
 #ifndef SYS_close_range
-#define SYS_close_range 436
+#define SYS_close_range SHARED_NUMBER(436)
 #endif
 #ifndef SYS_openat2
-#define SYS_openat2 437
+#define SYS_openat2 SHARED_NUMBER(437)
 #endif
 #ifndef SYS_fchmodat2
-#define SYS_fchmodat2 452
+#define SYS_fchmodat2 SHARED_NUMBER(452)
 #endif
 // Linux 6.5: a handle that only identifies the file, which file systems that cannot open files
 // by handle give too.
