@@ -87,8 +87,9 @@ const Entry* TreeWalk::next_in_top() {
         entry_.path = path_;
         return &entry_;
     }
-    Result<UniqueFd> file = failure(EBADF);  // unless opened below
-    if (lost == 0 && !too_long) file = stack_.open_at(top.dir.fd, name, O_PATH | O_NOFOLLOW);
+    Result<UniqueFd> file = lost == 0 && !too_long
+                                ? stack_.open_at(top.dir.fd, name, O_PATH | O_NOFOLLOW)
+                                : failure(EBADF);
     if (last) {
         stack_.pop();
         lost_ = 0;
