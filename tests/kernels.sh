@@ -55,31 +55,8 @@ for tool in "$qemu" busybox modinfo cpio; do
 done
 [[ -x $build/tests/e2e_tests ]] || { echo "kernels: build the tests in $build first" >&2; exit 1; }
 
-# The first Debian archive this machine's apt takes packages from (one-line or deb822 sources),
-# leaving out the security archive and other vendors' repositories.
-mirror() {
-    local files=() f
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-        [[ -f $f ]] && files+=("$f")
-    done
-    [[ ${#files[@]} -gt 0 ]] || return 1
-    awk -v debian='^(buster|bullseye|bookworm|trixie|forky|duke|sid|(old)*stable|testing|unstable)(-updates)?$' '
-        function take(uris, suites,   u, s, n, m, i, j) {
-            n = split(uris, u, " "); m = split(suites, s, " ")
-            for (i = 1; i <= n; i++) for (j = 1; j <= m; j++)
-                if (s[j] ~ debian && u[i] !~ /security/) { print u[i]; exit }
-        }
-        FNR == 1 || /^[[:space:]]*$/ { take(uris, suites); uris = suites = "" }
-        /^[[:space:]]*#/ { next }
-        /^deb[[:space:]]/ {
-            sub(/\[[^]]*\][[:space:]]*/, "")
-            take($2, $3)
-        }
-        /^URIs:/ { $1 = ""; uris = $0 }
-        /^Suites:/ { $1 = ""; suites = $0 }
-        END { take(uris, suites) }
-    ' "${files[@]}" | head -n 1
-}
+# mirror(): the Debian archive to fetch from.
+source "$repo/tests/debian_mirror.sh"
 
 # apt-get's options for a private list of packages of `arch` in directory $1, from release $2 of
 # this machine's Debian archive, into the array `opts`.
@@ -99,7 +76,8 @@ apt_options() {
 # Unpacks, once, an arm64 root file system of release $1's own packages for the guest to run the
 # tests in: unpacked, not installed, which is all the tests need; prints its directory.
 arm64_root() {
-    local rel=$1 dir=$cache/$rel-arm64-root
+    local rel=$1
+    local dir=$cache/$rel-arm64-root
     if [[ ! -f $dir/ready ]]; then
         rm -rf "$dir"
         local opts
@@ -123,7 +101,8 @@ arm64_root() {
 
 # Fetches the release's stock kernel package into the cache, once; prints its directory.
 fetch() {
-    local rel=$1 dir=$cache/$rel
+    local rel=$1
+    local dir=$cache/$rel
     [[ $arch == amd64 ]] || dir=$cache/$rel-arm64
     # "ready" names what was taken from the package, so that a cache made for less is made again.
     if [[ ! -f $dir/ready.ext4 ]]; then
