@@ -271,6 +271,7 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
     NEEDS_KNOWN_CALLS();
     make_dir("/mnt/data/t", 0700, bob, bob);
     make_file("/mnt/data/t/f", 0600, bob, bob);
+    make_file("/mnt/data/u", 0600, bob, bob);  // walked before the argument that comes after
     // NOLINTNEXTLINE(misc-misleading-bidirectional): the override is the point of this name
     const std::string odd = "/mnt/data/new\nline\xe2\x80\xae";
     make_file(odd, 0600, bob, bob);
@@ -413,12 +414,12 @@ TEST_F(Report, EachRunIsLoggedForTheAudit) {
          0,
          {{LOG_NOTICE, hand_over + R"("run/lock/mine/" = "/mnt/data/hr")"}, {LOG_NOTICE, took_hr}}},
         // How it ended, said as it ends.
-        {"interrupted",
+        {"interrupted, with an argument still to come",
          user,
-         {"/mnt/data/t"},
+         {"/mnt/data/t", "/mnt/data/u"},
          interrupted(SYS_fchownat, 1, true),
          128 + SIGINT,
-         {{LOG_NOTICE, hand_over + "\"/mnt/data/t\""},
+         {{LOG_NOTICE, hand_over + R"("/mnt/data/t" "/mnt/data/u")"},
           {LOG_NOTICE, alice_is + ": interrupted by SIGINT: 1 path visited, 0 failures"}}},
         {"a signal as the end line is sent",
          user,
