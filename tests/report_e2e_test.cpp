@@ -190,7 +190,7 @@ TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
     const struct {
         std::string what;
         int sent;  // right after the eighth ownership change
-        int then;  // once the first has been handled, if any
+        int then;  // a second, if any: with the first, or once its handler has run if `blocked`
         Output output;
         int status;
         std::string out;
@@ -229,7 +229,7 @@ TEST_F(Report, AnInterruptedRunFinishesThePathInHandAndReportsEveryChange) {
         const auto send = [&](Stop& s) {
             shown = s.out;
             kill(s.pid, row.sent);
-            // Both pending at once: the first one's handler must keep the second from its own.
+            // Both pending at once: the first to be handled must be the one that ends the run.
             if (row.then && !row.blocked) kill(s.pid, row.then);
         };
         opt.traps = {row.blocked ? Trap{SYS_write, "", 2, false, send}
